@@ -1,0 +1,76 @@
+#include "launcher/child.h"
+
+#include <windows.h>
+#include <shellapi.h>
+#include <stdio.h>
+
+#include "launcher/cleanup.h"
+#include "launcher/command_line.h"
+#include "launcher/failures.h"
+#include "paths/wide_bounded.h"
+
+namespace {
+
+constexpr DWORD launch_module_path_capacity = 4096;
+// The longest command line CreateProcessW accepts, terminator included.
+constexpr size_t child_command_line_capacity = 32768;
+
+wchar_t launch_module_path[launch_module_path_capacity];
+wchar_t child_command_line[child_command_line_capacity];
+
+}  // namespace
+
+void build_child_command_line(wchar_t** arguments, int count)
+{
+    if (count > 0) {
+        arguments[0] = launch_module_path;
+    }
+    build_command_line(child_command_line, child_command_line_capacity, arguments, count);
+}
+
+unsigned long launch_child_and_wait()
+{
+    if (launch_module_path[0] == 0) {
+        // A cut path is not detected; 0 means no path at all.
+        if (GetModuleFileNameW(nullptr, launch_module_path, launch_module_path_capacity) == 0) {
+            abnormal_end();
+        }
+    }
+
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    // Taken unchanged, null included: a launcher without standard handles
+    // gives its child none either.
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+
+    // The raw command line split by the shell's rules, not the runtime's
+    // vector; it lives until the process ends.
+    int count = 0;
+    wchar_t** arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (arguments == nullptr) {
+        fail_with_system_error("Error, couldn't split the command line.", GetLastError());
+    }
+    build_child_command_line(arguments, count);
+
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(launch_module_path, child_command_line, nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS,
+                        nullptr, nullptr, &startup, &process)) {
+        fail_with_system_error("Error, couldn't launch child", GetLastError());
+    }
+    CloseHandle(process.hThread);
+    share_child_process(process.hProcess);
+
+    DWORD exit_code = 0;
+    WaitForSingleObject(process.hProcess, INFINITE);
+    if (!GetExitCodeProcess(process.hProcess, &exit_code)) {
+        exit_code = 1;
+    }
+    CloseHandle(process.hProcess);
+    release_child_process();
+
+    cleanup_target();
+    return exit_code;
+}

@@ -1,0 +1,116 @@
+#include "launcher/cleanup.h"
+
+#include <shellapi.h>
+
+#include "launcher/launcher_state.h"
+
+namespace {
+
+constexpr DWORD child_grace_ms = 5000;
+constexpr int removal_retries = 20;
+constexpr DWORD retry_pause_ms = 100;
+
+// Shared with the console handler's thread.
+HANDLE volatile shared_child_process = nullptr;
+LONG volatile cleanup_armed = 0;
+
+HANDLE take_shared_child_process()
+{
+    return static_cast<HANDLE>(InterlockedExchangePointer(const_cast<PVOID volatile*>(&shared_child_process), nullptr));
+}
+
+void remove_target_directory()
+{
+    // The source list is one path followed by two zero code units, also
+    // when the path fills all 4096 units of its buffer: hence the copy into
+    // a buffer one unit larger. Local, since both threads may run this.
+    wchar_t from[target_directory_capacity + 1];
+    size_t length = 0;
+    while (length < target_directory_capacity - 1 && target_directory[length] != 0) {
+        from[length] = target_directory[length];
+        ++length;
+    }
+    from[length] = 0;
+    from[length + 1] = 0;
+
+    SHFILEOPSTRUCTW request = {};
+    request.hwnd = nullptr;
+    request.wFunc = FO_DELETE;
+    request.pFrom = from;
+    request.pTo = L"";
+    // Silent, no confirmation, no error dialog; no undo flag, so nothing
+    // goes to the recycle bin.
+    request.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
+    request.fAnyOperationsAborted = FALSE;
+    request.hNameMappings = nullptr;
+    request.lpszProgressTitle = L"";
+    SHFileOperationW(&request);
+}
+
+}  // namespace
+
+void arm_cleanup()
+{
+    InterlockedExchange(&cleanup_armed, 1);
+}
+
+void share_child_process(HANDLE process)
+{
+    HANDLE duplicate = nullptr;
+    // Without a duplicate the handler cannot stop the child; the main
+    // thread's wait and the cleanup's removal still work.
+    if (!DuplicateHandle(GetCurrentProcess(), process, GetCurrentProcess(), &duplicate, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS)) {
+        duplicate = nullptr;
+    }
+    InterlockedExchangePointer(const_cast<PVOID volatile*>(&shared_child_process), duplicate);
+}
+
+void release_child_process()
+{
+    HANDLE process = take_shared_child_process();
+    if (process != nullptr) {
+        CloseHandle(process);
+    }
+}
+
+void cleanup_target()
+{
+    HANDLE process = take_shared_child_process();
+    if (process != nullptr) {
+        // A wait that fails or times out is treated alike.
+        if (WaitForSingleObject(process, child_grace_ms) != WAIT_OBJECT_0) {
+            TerminateProcess(process, 0);
+        }
+        CloseHandle(process);
+    }
+    if (InterlockedCompareExchange(&cleanup_armed, 0, 0) == 0) {
+        return;
+    }
+    remove_target_directory();
+    for (int attempt = 0; attempt < removal_retries; ++attempt) {
+        DWORD attributes = GetFileAttributesW(target_directory);
+        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+            return;
+        }
+        Sleep(retry_pause_ms);
+        remove_target_directory();
+    }
+}
+
+BOOL WINAPI console_control_handler(DWORD event)
+{
+    switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+        cleanup_target();
+        break;
+    default:
+        break;
+    }
+    // Never handled: the system's default handling ends the parent.
+    return FALSE;
+}

@@ -1,0 +1,36 @@
+#include "launcher/failures.h"
+
+#include <windows.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+void fail_plain(const char* message)
+{
+    puts(message);
+    exit(2);
+}
+
+void fail_with_system_error(const char* message, unsigned long code)
+{
+    char* text = nullptr;
+    // 0x1300: allocate the buffer, take the text from the system table,
+    // ignore inserts; width 0 keeps the system's own line breaks.
+    DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
+    DWORD length = FormatMessageA(flags, nullptr, code, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
+                                  reinterpret_cast<char*>(&text), 0, nullptr);
+    // A code without US-English text (or a lookup that fails) leaves the
+    // text empty; the line is written all the same.
+    fprintf(stderr, "%s ([Error %ld] %s)\n", message, static_cast<long>(code),
+            (length != 0 && text != nullptr) ? text : "");
+    fflush(stderr);
+    if (text != nullptr) {
+        LocalFree(text);
+    }
+    exit(2);
+}
+
+void write_error(const wchar_t* format, const wchar_t* text)
+{
+    fwprintf(stderr, format, text);
+    fflush(stderr);
+}

@@ -1,0 +1,15 @@
+#pragma once
+// The ways a failure ends the process. Each message is the system's own text
+// and is observable behaviour: change none of them.
+
+// The message and a line break on standard output (puts), status 2.
+[[noreturn]] void fail_plain(const char* message);
+
+// "%s ([Error %ld] %s)\n" on standard error with the system's US-English
+// text for the code, exactly as the lookup returns it (its own line break
+// included, so the closing parenthesis starts a new line), status 2.
+[[noreturn]] void fail_with_system_error(const char* message, unsigned long code);
+
+// Writes the formatted wide text to standard error and flushes it, so that
+// it is out before an abnormal end, which flushes nothing.
+void write_error(const wchar_t* format, const wchar_t* text);

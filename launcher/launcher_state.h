@@ -1,0 +1,29 @@
+#pragma once
+// State that the main sequence shares with its stages. Each buffer lives in
+// static storage for the whole process; its owner is named beside it.
+#include <stddef.h>
+#include <wchar.h>
+
+constexpr size_t target_directory_capacity = 4096;
+constexpr size_t module_path_capacity = 4097;
+constexpr size_t main_library_path_capacity = 1024;
+constexpr size_t entry_path_capacity = 4096;
+
+// Read from the runtime once, at the very start of the entry (main.cpp).
+extern int launcher_argc;
+extern wchar_t** launcher_argv;
+
+// "{TEMP}\onefile_{PID}_{TIME}", expanded once by the main sequence.
+extern wchar_t target_directory[target_directory_capacity];
+
+// The first entry's full path, recorded by the walk (payload/extract.cpp).
+extern wchar_t main_library_path[main_library_path_capacity];
+
+// The value of TALMIR_ONEFILE_PARENT in the child role, null in the parent
+// role. Its presence is the role for every stage.
+extern const wchar_t* parent_identifier;
+
+inline bool is_child_role()
+{
+    return parent_identifier != nullptr;
+}

@@ -1,0 +1,99 @@
+// The launcher's entry point and its main sequence, top to bottom. Each stage
+// lives in its own file; this one only decides the order.
+#include <windows.h>
+#include <stdlib.h>
+
+#include "launcher/child.h"
+#include "launcher/cleanup.h"
+#include "launcher/failures.h"
+#include "launcher/launcher_state.h"
+#include "launcher/roles.h"
+#include "payload/extract.h"
+#include "payload/payload_reader.h"
+#include "paths/environment.h"
+#include "paths/path_spec.h"
+#include "paths/wide_bounded.h"
+
+int launcher_argc = 0;
+wchar_t** launcher_argv = nullptr;
+wchar_t target_directory[target_directory_capacity];
+wchar_t main_library_path[main_library_path_capacity];
+const wchar_t* parent_identifier = nullptr;
+
+namespace {
+
+const wchar_t target_directory_spec[] = L"{TEMP}\\onefile_{PID}_{TIME}";
+
+wchar_t plain_module_path[module_path_capacity];
+wchar_t executable_directory[module_path_capacity];
+
+// Stage 10: the directory exactly as the system reports the executable's
+// location, neither resolved nor shortened.
+void export_executable_directory()
+{
+    if (plain_module_path[0] == 0) {
+        GetModuleFileNameW(nullptr, plain_module_path, module_path_capacity);
+    }
+    copy_wide_bounded(executable_directory, plain_module_path, module_path_capacity);
+    wchar_t* last = wcsrchr(executable_directory, L'\\');
+    if (last != nullptr) {
+        *last = 0;
+    }
+    set_environment_value("TALMIR_ONEFILE_DIRECTORY", executable_directory);
+}
+
+}  // namespace
+
+// The four parameters are ignored: the argument data comes from the runtime.
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
+{
+    // 1. Arguments, kept for the hand-off and for TALMIR_ORIGINAL_ARGV0.
+    launcher_argc = __argc;
+    launcher_argv = __wargv;
+
+    // 2. Role. The parent exports its own identifier here.
+    parent_identifier = decide_role();
+
+    // 3. Target directory; the result is acted on after the payload is open.
+    bool expanded = expand_path_spec(target_directory, target_directory_spec, target_directory_capacity);
+
+    // 4. Payload.
+    payload_open();
+
+    // 5.
+    if (!expanded) {
+        write_error(L"Error, couldn't runtime expand spec '%ls'.\n", target_directory_spec);
+        abnormal_end();
+    }
+
+    // 6. Parent only, before anything can be written.
+    if (!is_child_role() && !SetConsoleCtrlHandler(console_control_handler, TRUE)) {
+        fail_plain("Error, failed to register signal handler.");
+    }
+
+    // 7. Header, and one pass over every name and size.
+    payload_check_header();
+
+    // 8. From here on a cleanup removes the target directory.
+    arm_cleanup();
+
+    // 9. Walk. The child hands over to the main library and ends with its
+    //    result.
+    unpack_result walked = unpack_payload();
+    if (walked.handed_over) {
+        return walked.status;
+    }
+    if (is_child_role()) {
+        // A payload without entries has no main library; starting another
+        // child would only repeat this.
+        fail_plain("Error, attached data holds no main library.");
+    }
+
+    // 10., 11. What the child learns about where it was started from.
+    export_executable_directory();
+    set_environment_value("TALMIR_ORIGINAL_ARGV0",
+                          (launcher_argc > 0 && launcher_argv[0] != nullptr) ? launcher_argv[0] : L"");
+
+    // 12., 13.
+    return static_cast<int>(launch_child_and_wait());
+}

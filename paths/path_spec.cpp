@@ -1,0 +1,173 @@
+#include "paths/path_spec.h"
+
+#include "paths/wide_bounded.h"
+
+namespace {
+
+struct table_row {
+    const wchar_t* name;
+    path_spec_placeholder which;
+    bool strips_trailing_backslashes;
+};
+
+// The order in which names are tried.
+const table_row table[] = {
+    {L"TEMP", spec_temp, true},
+    {L"PROGRAM", spec_program, false},
+    {L"PROGRAM_BASE", spec_program_base, false},
+    {L"PROGRAM_DIR", spec_program_dir, false},
+    {L"PID", spec_pid, false},
+    {L"HOME", spec_home, true},
+    {L"CACHE_DIR", spec_cache_dir, true},
+    {L"COMPANY", spec_company, false},
+    {L"PRODUCT", spec_product, false},
+    {L"VERSION", spec_version, false},
+    {L"TIME", spec_time, false},
+};
+
+wchar_t fold(wchar_t unit)
+{
+    return (unit >= L'a' && unit <= L'z') ? static_cast<wchar_t>(unit - L'a' + L'A') : unit;
+}
+
+// Names are ASCII, and the runtime's case-insensitive compare folds only
+// ASCII letters in the default locale, which the launcher never changes.
+bool equal_ignoring_case(const wchar_t* a, const wchar_t* b)
+{
+    while (*a != 0 && fold(*a) == fold(*b)) {
+        ++a;
+        ++b;
+    }
+    return fold(*a) == fold(*b);
+}
+
+size_t length_of(const wchar_t* text)
+{
+    size_t length = 0;
+    while (text[length] != 0) {
+        ++length;
+    }
+    return length;
+}
+
+// PROGRAM_BASE and PROGRAM_DIR: "{PROGRAM}" expanded into the output's tail,
+// with the remaining room as its capacity.
+bool append_program_derived(wchar_t* output, size_t length, size_t capacity, bool base,
+                            const path_spec_provider* provider)
+{
+    wchar_t* tail = output + length;
+    if (!expand_path_spec_with(tail, L"{PROGRAM}", capacity - length, provider)) {
+        return false;
+    }
+    size_t appended = length_of(tail);
+    if (base) {
+        if (appended >= 4 && equal_ignoring_case(tail + appended - 4, L".exe")) {
+            tail[appended - 4] = 0;
+        }
+        return true;
+    }
+    for (size_t i = appended; i > 0; --i) {
+        if (tail[i - 1] == L'\\') {
+            tail[i - 1] = 0;
+            break;
+        }
+    }
+    return true;
+}
+
+bool append_placeholder(wchar_t* output, size_t length, size_t capacity, path_spec_placeholder which,
+                        const path_spec_provider* provider)
+{
+    switch (which) {
+    case spec_company:
+        append_wide_bounded(output, ONEFILE_COMPANY, capacity);
+        return true;
+    case spec_product:
+        append_wide_bounded(output, ONEFILE_PRODUCT, capacity);
+        return true;
+    case spec_version:
+        append_wide_bounded(output, ONEFILE_VERSION, capacity);
+        return true;
+    case spec_program_base:
+        return append_program_derived(output, length, capacity, true, provider);
+    case spec_program_dir:
+        return append_program_derived(output, length, capacity, false, provider);
+    case spec_unknown:
+        return false;
+    default:
+        return provider->append_value(provider->context, which, output, capacity);
+    }
+}
+
+}  // namespace
+
+path_spec_placeholder path_spec_lookup(const wchar_t* name)
+{
+    for (const table_row& row : table) {
+        if (equal_ignoring_case(name, row.name)) {
+            return row.which;
+        }
+    }
+    return spec_unknown;
+}
+
+bool expand_path_spec_with(wchar_t* output, const wchar_t* spec, size_t capacity, const path_spec_provider* provider)
+{
+    if (capacity == 0) {
+        abnormal_end();
+    }
+    output[0] = 0;
+    size_t length = 0;
+    wchar_t name[path_spec_name_capacity];
+    size_t name_length = 0;
+    bool name_open = false;
+
+    for (const wchar_t* at = spec; *at != 0; ++at) {
+        wchar_t unit = *at;
+        if (unit == L'{') {
+            // A second opening brace starts the name again.
+            name_open = true;
+            name_length = 0;
+            continue;
+        }
+        if (unit == L'}' && name_open) {
+            name[name_length] = 0;
+            name_open = false;
+            path_spec_placeholder which = path_spec_lookup(name);
+            if (which == spec_unknown) {
+                return false;
+            }
+            if (!append_placeholder(output, length, capacity, which, provider)) {
+                return false;
+            }
+            length = length_of(output);
+            bool strips = false;
+            for (const table_row& row : table) {
+                if (row.which == which) {
+                    strips = row.strips_trailing_backslashes;
+                }
+            }
+            while (strips && length > 0 && output[length - 1] == L'\\') {
+                output[--length] = 0;
+            }
+            continue;
+        }
+        if (name_open) {
+            // A name longer than its buffer cannot be in the table: the
+            // expansion fails instead of reading or writing past the buffer.
+            if (name_length + 1 >= path_spec_name_capacity) {
+                return false;
+            }
+            name[name_length++] = unit;
+            continue;
+        }
+        // Literal text, a closing brace with no name open included. Unlike a
+        // placeholder value, literal text that does not fit only fails.
+        if (length + 1 >= capacity) {
+            return false;
+        }
+        output[length++] = unit;
+        output[length] = 0;
+    }
+    return true;
+}

@@ -1,0 +1,119 @@
+// The system's values for the path spec placeholders.
+#include <windows.h>
+#include <shlobj.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include "launcher/launcher_state.h"
+#include "paths/environment.h"
+#include "paths/path_spec.h"
+#include "paths/wide_bounded.h"
+
+namespace {
+
+bool append_known_folder(wchar_t* output, int folder, size_t capacity)
+{
+    wchar_t path[MAX_PATH];
+    if (SHGetFolderPathW(nullptr, folder, nullptr, 0, path) != S_OK) {
+        return false;
+    }
+    append_wide_bounded(output, path, capacity);
+    return true;
+}
+
+bool is_all_digits(const wchar_t* text)
+{
+    for (const wchar_t* at = text; *at != 0; ++at) {
+        if (!iswctype(*at, _DIGIT)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A variable is read twice on purpose: the first read only tests presence,
+// the second copy is the one appended. Gone between the two reads is an
+// internal limit.
+void append_variable_again(wchar_t* output, const char* name, size_t capacity)
+{
+    wchar_t* value = get_environment_value(name);
+    if (value == nullptr) {
+        abnormal_end();
+    }
+    append_wide_bounded(output, value, capacity);
+    free(value);
+}
+
+bool append_system_value(void*, path_spec_placeholder which, wchar_t* output, size_t capacity)
+{
+    size_t length = wcslen(output);
+    switch (which) {
+    case spec_temp: {
+        // Written straight at the end. The result is not examined: when the
+        // call fails or the room is too small it writes nothing usable, and
+        // the expansion goes on with nothing appended.
+        DWORD room = static_cast<DWORD>(capacity - length);
+        DWORD written = GetTempPathW(room, output + length);
+        if (written == 0 || written >= room) {
+            output[length] = 0;
+        }
+        return true;
+    }
+    case spec_program:
+        if (launcher_argc < 1 || launcher_argv == nullptr || launcher_argv[0] == nullptr) {
+            abnormal_end();
+        }
+        append_wide_bounded(output, launcher_argv[0], capacity);
+        return true;
+    case spec_pid: {
+        wchar_t* parent = get_environment_value("TALMIR_ONEFILE_PARENT");
+        if (parent != nullptr) {
+            bool digits = is_all_digits(parent);
+            free(parent);
+            if (!digits) {
+                abnormal_end();
+            }
+            append_variable_again(output, "TALMIR_ONEFILE_PARENT", capacity);
+            return true;
+        }
+        char text[128];
+        snprintf(text, sizeof text, "%ld", static_cast<long>(GetCurrentProcessId()));
+        append_narrow_bounded(output, text, capacity);
+        return true;
+    }
+    case spec_home:
+        return append_known_folder(output, CSIDL_PROFILE, capacity);
+    case spec_cache_dir:
+        return append_known_folder(output, CSIDL_LOCAL_APPDATA, capacity);
+    case spec_time: {
+        wchar_t* start = get_environment_value("TALMIR_ONEFILE_START");
+        if (start != nullptr) {
+            free(start);
+            append_variable_again(output, "TALMIR_ONEFILE_START", capacity);
+            return true;
+        }
+        FILETIME now;
+        GetSystemTimeAsFileTime(&now);
+        long long count = static_cast<long long>((static_cast<unsigned long long>(now.dwHighDateTime) << 32) |
+                                                 now.dwLowDateTime);
+        wchar_t text[1024];
+        _snwprintf(text, 1024, L"%lld", count);
+        text[1023] = 0;
+        // Exported before it is appended, so that a child started later
+        // computes the same directory.
+        set_environment_value("TALMIR_ONEFILE_START", text);
+        append_wide_bounded(output, text, capacity);
+        return true;
+    }
+    default:
+        return false;
+    }
+}
+
+}  // namespace
+
+bool expand_path_spec(wchar_t* output, const wchar_t* spec, size_t capacity)
+{
+    path_spec_provider provider = {append_system_value, nullptr};
+    return expand_path_spec_with(output, spec, capacity, &provider);
+}

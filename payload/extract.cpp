@@ -1,0 +1,91 @@
+#include "payload/extract.h"
+
+#include <windows.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "launcher/failures.h"
+#include "launcher/handoff.h"
+#include "launcher/launcher_state.h"
+#include "payload/directories.h"
+#include "payload/payload_image.h"
+#include "payload/payload_reader.h"
+#include "payload/private_directory.h"
+#include "paths/wide_bounded.h"
+
+namespace {
+
+wchar_t name_buffer[payload_name_capacity];
+wchar_t entry_path[entry_path_capacity];
+// Every slice is copied here and written from here, so memory does not grow
+// with the size of an entry or of the payload.
+unsigned char staging[payload_slice_size];
+
+// The parent creates the target directory itself, before its first file,
+// and refuses one that is already there. A payload without entries never
+// gets here, so it creates nothing.
+void create_target_directory()
+{
+    if (target_directory[0] == 0) {
+        return;  // entry paths then start at the root of the current drive
+    }
+    ensure_parent_directories(target_directory);
+    if (!create_private_directory(target_directory)) {
+        fail_with_system_error("Error, couldn't unpack file to target path.", GetLastError());
+    }
+    remember_directory(target_directory);
+}
+
+void write_entry(uint64_t remaining)
+{
+    ensure_parent_directories(entry_path);
+    HANDLE file = CreateFileW(entry_path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        write_error(L"Error, failed to open '%ls' for writing.\n", entry_path);
+        exit(2);
+    }
+    while (remaining != 0) {
+        DWORD slice = remaining <= payload_slice_size ? static_cast<DWORD>(remaining)
+                                                      : static_cast<DWORD>(payload_slice_size);
+        memcpy(staging, payload_take(slice), slice);
+        DWORD written = 0;
+        if (!WriteFile(file, staging, slice, &written, nullptr)) {
+            fail_with_system_error("Error, couldn't unpack file to target path.", GetLastError());
+        }
+        remaining -= slice;
+    }
+    CloseHandle(file);
+}
+
+}  // namespace
+
+unpack_result unpack_payload()
+{
+    for (;;) {
+        if (!payload_read_name(name_buffer, payload_name_capacity)) {
+            return {false, 0};
+        }
+        entry_path[0] = 0;
+        if (target_directory[0] != 0) {
+            copy_wide_bounded(entry_path, target_directory, entry_path_capacity);
+        }
+        append_wide_char_bounded(entry_path, L'\\', entry_path_capacity);
+        append_wide_bounded(entry_path, name_buffer, entry_path_capacity);
+
+        bool first = main_library_path[0] == 0;
+        if (first) {
+            // A first entry path longer than the main-library buffer is an
+            // internal limit like any other full buffer: the process ends
+            // before anything is created for it.
+            copy_wide_bounded(main_library_path, entry_path, main_library_path_capacity);
+            if (is_child_role()) {
+                return {true, run_main_library()};
+            }
+        }
+        uint64_t size = payload_read_size();
+        if (first) {
+            create_target_directory();
+        }
+        write_entry(size);
+    }
+}

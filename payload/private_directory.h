@@ -1,0 +1,25 @@
+#pragma once
+// The target directory is created by the parent itself, never accepted from
+// someone else: its name is predictable (process identifier and start time),
+// and in a shared temporary directory another user could otherwise prepare
+// it with rights to replace the main library between its writing and its
+// loading. It gets a protected access list: full access for the current
+// user and the system account, inherited by everything below, nothing for
+// anyone else.
+#include <wchar.h>
+
+#include <windows.h>
+
+struct private_descriptor {
+    SECURITY_DESCRIPTOR descriptor;
+    unsigned char acl[512];
+    unsigned char user_sid[SECURITY_MAX_SID_SIZE];
+    unsigned char system_sid[SECURITY_MAX_SID_SIZE];
+};
+
+// Fills the descriptor; false with GetLastError set when a step fails.
+bool build_private_descriptor(private_descriptor* out);
+
+// Creates the directory with that descriptor. False with GetLastError set
+// when it cannot (183 when it already exists).
+bool create_private_directory(const wchar_t* path);
