@@ -1,0 +1,199 @@
+// Path spec expansion against a small reference model. The input holds the
+// capacity (two bytes) and then, separated by zero bytes, the spec and the
+// provider's TEMP, PROGRAM, PID, HOME, CACHE_DIR and TIME values; a value
+// the input does not reach counts as one the platform did not deliver.
+// Bytes 0x80 and above stand for code units beyond Latin-1.
+#include <stddef.h>
+#include <stdint.h>
+#include <wchar.h>
+
+#include <string>
+#include <vector>
+
+#include "fuzz_support.h"
+#include "paths/path_spec.h"
+#include "paths/wide_bounded.h"
+
+namespace {
+
+constexpr int provided_count = 6;
+const path_spec_placeholder provided[provided_count] = {spec_temp, spec_program,   spec_pid,
+                                                        spec_home, spec_cache_dir, spec_time};
+
+struct fake_values {
+    const std::wstring* value[provided_count];
+};
+
+const std::wstring* value_of(const fake_values& values, path_spec_placeholder which)
+{
+    for (int i = 0; i < provided_count; ++i) {
+        if (provided[i] == which) {
+            return values.value[i];
+        }
+    }
+    return nullptr;
+}
+
+bool fake_append(void* context, path_spec_placeholder which, wchar_t* output, size_t capacity)
+{
+    const std::wstring* value = value_of(*static_cast<const fake_values*>(context), which);
+    if (value == nullptr) {
+        return false;
+    }
+    append_wide_bounded(output, value->c_str(), capacity);
+    return true;
+}
+
+enum outcome { expanded, failed, ended };
+
+wchar_t fold(wchar_t unit)
+{
+    return (unit >= L'a' && unit <= L'z') ? static_cast<wchar_t>(unit - 32) : unit;
+}
+
+bool same_name(const std::wstring& a, const wchar_t* b)
+{
+    size_t i = 0;
+    for (; i < a.size() && b[i] != 0; ++i) {
+        if (fold(a[i]) != fold(b[i])) {
+            return false;
+        }
+    }
+    return i == a.size() && b[i] == 0;
+}
+
+// The documented behaviour, with unbounded strings and capacity checks made
+// up front.
+outcome model(const std::wstring& spec, size_t capacity, const fake_values& values, std::wstring* out)
+{
+    static const struct {
+        const wchar_t* name;
+        path_spec_placeholder which;
+    } names[] = {
+        {L"TEMP", spec_temp},       {L"PROGRAM", spec_program},     {L"PROGRAM_BASE", spec_program_base},
+        {L"PROGRAM_DIR", spec_program_dir}, {L"PID", spec_pid},     {L"HOME", spec_home},
+        {L"CACHE_DIR", spec_cache_dir},     {L"COMPANY", spec_company}, {L"PRODUCT", spec_product},
+        {L"VERSION", spec_version},         {L"TIME", spec_time},
+    };
+    out->clear();
+    std::wstring name;
+    bool open = false;
+    for (wchar_t unit : spec) {
+        if (unit == L'{') {
+            open = true;
+            name.clear();
+            continue;
+        }
+        if (unit == L'}' && open) {
+            open = false;
+            path_spec_placeholder which = spec_unknown;
+            for (const auto& row : names) {
+                if (same_name(name, row.name)) {
+                    which = row.which;
+                    break;
+                }
+            }
+            std::wstring value;
+            switch (which) {
+            case spec_unknown: return failed;
+            case spec_company: value = ONEFILE_COMPANY; break;
+            case spec_product: value = ONEFILE_PRODUCT; break;
+            case spec_version: value = ONEFILE_VERSION; break;
+            default: {
+                bool derived = which == spec_program_base || which == spec_program_dir;
+                const std::wstring* given = value_of(values, derived ? spec_program : which);
+                if (given == nullptr) {
+                    return failed;
+                }
+                value = *given;
+            }
+            }
+            // PROGRAM_BASE and PROGRAM_DIR: the whole program path has to fit
+            // before it is cut.
+            if (out->size() + value.size() + 1 > capacity) {
+                return ended;
+            }
+            if (which == spec_program_base && value.size() >= 4 &&
+                same_name(value.substr(value.size() - 4), L".EXE")) {
+                value.resize(value.size() - 4);
+            }
+            if (which == spec_program_dir) {
+                size_t cut = value.rfind(L'\\');
+                if (cut != std::wstring::npos) {
+                    value.resize(cut);
+                }
+            }
+            *out += value;
+            if (which == spec_temp || which == spec_home || which == spec_cache_dir) {
+                while (!out->empty() && out->back() == L'\\') {
+                    out->pop_back();
+                }
+            }
+            continue;
+        }
+        if (open) {
+            if (name.size() + 1 >= path_spec_name_capacity) {
+                return failed;
+            }
+            name += unit;
+            continue;
+        }
+        if (out->size() + 1 >= capacity) {
+            return failed;
+        }
+        *out += unit;
+    }
+    return expanded;
+}
+
+wchar_t unit_of(uint8_t byte)
+{
+    return byte < 0x80 ? static_cast<wchar_t>(byte) : static_cast<wchar_t>(0x4E00 + byte);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size < 2) {
+        return 0;
+    }
+    // Mostly small capacities, where the boundaries are; up to 2300 so that
+    // 1024-unit names and long values fit too.
+    size_t capacity = 1 + (static_cast<size_t>(data[0] | (data[1] << 8)) % 2300);
+
+    std::vector<std::wstring> fields(1 + provided_count);
+    size_t field_count = 1;
+    for (size_t i = 2; i < size && field_count <= fields.size(); ++i) {
+        if (data[i] == 0) {
+            ++field_count;
+        } else if (field_count <= fields.size()) {
+            fields[field_count - 1] += unit_of(data[i]);
+        }
+    }
+    fake_values values;
+    for (int i = 0; i < provided_count; ++i) {
+        values.value[i] = static_cast<size_t>(i + 1) < field_count ? &fields[i + 1] : nullptr;
+    }
+
+    std::vector<wchar_t> output(capacity, L'#');
+    path_spec_provider provider = {fake_append, &values};
+    bool result = false;
+    bool returned = run_until_abnormal_end(
+        [&] { result = expand_path_spec_with(output.data(), fields[0].c_str(), capacity, &provider); });
+
+    std::wstring expected;
+    outcome predicted = model(fields[0], capacity, values, &expected);
+    if (!returned) {
+        require(predicted == ended, "ends only when a placeholder value does not fit");
+        return 0;
+    }
+    require(predicted == (result ? expanded : failed), "result agrees with the model");
+    size_t length = 0;
+    while (length < capacity && output[length] != 0) {
+        ++length;
+    }
+    require(length < capacity, "output terminated within its capacity");
+    require(expected == std::wstring(output.data(), length), "output agrees with the model");
+    return 0;
+}

@@ -1,0 +1,113 @@
+#include "launcher/command_line.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "argument_splitter.h"
+
+namespace {
+
+constexpr size_t line_capacity = 32768;
+
+std::wstring quoted(const std::wstring& argument)
+{
+    std::vector<wchar_t> line(line_capacity, 0);
+    append_quoted_argument(line.data(), argument.c_str(), line_capacity);
+    return std::wstring(line.data());
+}
+
+std::wstring joined(const std::vector<std::wstring>& arguments, size_t capacity = line_capacity)
+{
+    std::vector<wchar_t*> pointers;
+    for (const std::wstring& argument : arguments) {
+        pointers.push_back(const_cast<wchar_t*>(argument.c_str()));
+    }
+    std::vector<wchar_t> line(capacity, L'#');
+    build_command_line(line.data(), capacity, pointers.data(), static_cast<int>(pointers.size()));
+    return std::wstring(line.data());
+}
+
+TEST(command_line, quoting)
+{
+    struct {
+        const wchar_t* argument;
+        const wchar_t* expected;
+    } cases[] = {
+        {L"a b", L"\"a b\""},
+        {L"say \"hi\"", L"\"say \\\"hi\\\"\""},
+        {L"a\\\"b", L"\"a\\\\\\\"b\""},
+        {L"a\\b", L"a\\b"},
+        {L"a\\b c", L"\"a\\b c\""},
+        {L"\"", L"\"\\\"\""},
+        {L"", L""},
+        {L"dir x\\", L"\"dir x\\\\\""},
+        {L"dir x\\\\", L"\"dir x\\\\\\\\\""},
+        {L"trail\\", L"trail\\"},
+        {L"tab\there", L"\"tab\there\""},
+        {L"line\nfeed", L"\"line\nfeed\""},
+        {L"vertical\vtab", L"\"vertical\vtab\""},
+        {L"\u00e9\u4e2d", L"\u00e9\u4e2d"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(quoted(c.argument), c.expected) << c.argument;
+    }
+}
+
+void expect_round_trip(const std::vector<std::wstring>& arguments)
+{
+    std::vector<std::wstring> expected;
+    for (const std::wstring& argument : arguments) {
+        if (!argument.empty()) {
+            expected.push_back(argument);
+        }
+    }
+    std::wstring line = joined(arguments);
+    std::vector<std::wstring> split;
+    split_command_line(line.c_str(), &split);
+    EXPECT_EQ(split, expected) << "line: " << line.c_str();
+}
+
+TEST(command_line, splitting_gives_the_elements_back)
+{
+    const std::vector<std::vector<std::wstring>> tables = {
+        {L"C:\\Program Files\\app.exe", L"plain", L"two words"},
+        {L"x", L"", L"", L"after empties", L""},
+        {L"\\", L"\\\\", L"\\\"", L"\"\\", L"\\ \\", L" \\"},
+        {L"\"\"", L"\"\"\"", L"a\"\"b", L"\" \""},
+        {L"\t", L" ", L"  leading", L"trailing  ", L"mid\t\ttabs"},
+        {L"ends with \\\\\\", L"\\\\\\\" x", L"a\\\\b c\\"},
+        {L"\n", L"\v", L"a\nb\\"},
+    };
+    for (const auto& arguments : tables) {
+        expect_round_trip(arguments);
+    }
+}
+
+TEST(command_line, splitting_gives_random_elements_back)
+{
+    const wchar_t alphabet[] = {L' ', L'\t', L'"', L'\\', L'\\', L'a', L'b', L'\n', L'\v', L'\u00e9', L'{'};
+    std::mt19937 random(20240607);
+    for (int round = 0; round < 300; ++round) {
+        std::vector<std::wstring> arguments(random() % 5);
+        for (std::wstring& argument : arguments) {
+            size_t length = random() % 9;
+            for (size_t i = 0; i < length; ++i) {
+                argument += alphabet[random() % (sizeof alphabet / sizeof alphabet[0])];
+            }
+        }
+        expect_round_trip(arguments);
+    }
+}
+
+TEST(command_line, needs_exactly_its_length_plus_terminator)
+{
+    const std::vector<std::wstring> arguments = {L"a b", L"c\\\"", L"d\\"};
+    const std::wstring expected = L"\"a b\" \"c\\\\\\\"\" d\\";
+    EXPECT_EQ(joined(arguments, expected.size() + 1), expected);
+    EXPECT_EXIT(joined(arguments, expected.size()), testing::ExitedWithCode(3), "");
+}
+
+}  // namespace
