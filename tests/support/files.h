@@ -1,0 +1,38 @@
+#pragma once
+// Files and directories for the tests, in Windows form (Z:\... under Wine).
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The build tree's outputs, from the generated paths header.
+std::wstring launcher_stub_path();          // GUI-subsystem stub, no payload
+std::wstring console_launcher_stub_path();  // console-subsystem stub
+std::wstring pack_tool_path();              // the packaging tool
+std::wstring test_library_path();           // the test application's main library
+std::wstring build_directory();
+
+std::wstring to_wide(const std::string& utf8);
+std::string to_utf8(const std::wstring& wide);
+
+// A fresh, empty directory below the build tree's scratch area, unique per
+// call; removed by remove_tree.
+std::wstring make_scratch_directory(const std::wstring& hint);
+bool remove_tree(const std::wstring& path);
+
+bool write_file(const std::wstring& path, const std::string& bytes);
+bool read_file(const std::wstring& path, std::string* bytes);
+bool file_exists(const std::wstring& path);
+bool directory_exists(const std::wstring& path);
+// Every file below `root`, as relative names with backslashes, sorted.
+std::vector<std::wstring> list_files(const std::wstring& root);
+std::wstring temp_directory();  // GetTempPathW without its trailing backslash
+
+// A payload image built in memory: magic, entries, end marker and trailer.
+struct image_entry {
+    std::wstring name;
+    std::string data;
+};
+std::string build_image(const std::vector<image_entry>& entries);
+
+// Copies the stub to `exe` and attaches `image` as its payload resource.
+bool make_launcher(const std::wstring& exe, const std::string& image, bool console = false);

@@ -1,0 +1,35 @@
+#pragma once
+// Running real Windows programs from the tests, under Wine like everything
+// else: exit status, standard output and error captured, environment changes
+// applied only to the started process.
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct program_result {
+    unsigned long status = 0;
+    std::string out;   // bytes written to standard output
+    std::string err;   // bytes written to standard error
+    bool timed_out = false;
+};
+
+struct program_options {
+    // Variables to set (a value) or remove (std::nullopt) in the child's
+    // environment; everything else is inherited.
+    std::map<std::wstring, std::optional<std::wstring>> environment;
+    std::wstring working_directory;  // empty: inherit
+    unsigned long timeout_ms = 60000;
+    bool null_standard_handles = false;
+};
+
+// Runs `command_line` exactly as given (the first element is not quoted for
+// you) with `application` as the program to start.
+program_result run_program(const std::wstring& application, const std::wstring& command_line,
+                           const program_options& options = {});
+
+// Quotes one argument so that the runtime's splitter returns it unchanged.
+std::wstring quote_argument(const std::wstring& argument);
+
+// The command line for an argument vector, element 0 included.
+std::wstring join_arguments(const std::vector<std::wstring>& arguments);

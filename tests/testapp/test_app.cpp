@@ -1,0 +1,205 @@
+// The test application's main library. The launcher's child loads it from the
+// unpacked directory and calls run_code with its argument vector; whatever
+// run_code returns becomes the exit status of both processes.
+//
+// Commands, taken from the arguments in order (anything else is ignored, so
+// tests can pass arbitrary arguments after them):
+//   --report          every argument code unit for code unit, the four
+//                     variables and this library's directory, in hex
+//   --status N        return N (any 32-bit value, signed or not)
+//   --sleep MS        sleep before going on
+//   --hold NAME       open NAME in this library's directory without delete
+//                     sharing and keep it open until the process ends
+//   --nested ARGS...  start the executable again (element 0) with ARGS, wait,
+//                     print "nested-status=N"; ends the command list
+//   --touch NAME      create an empty file NAME in this library's directory
+//   --spawn ARGS...   like --nested, but without waiting for the end: it
+//                     only gives the new process 1.5 s to start; ends the list
+//   --list            every file below this library's directory: its
+//                     relative name in hex, size and FNV-1a hash
+#include <windows.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <wchar.h>
+
+namespace {
+
+void print_hex(const char* label, const wchar_t* text)
+{
+    printf("%s=", label);
+    for (const wchar_t* at = text; *at != 0; ++at) {
+        printf("%04x", static_cast<unsigned>(*at));
+    }
+    printf("\n");
+}
+
+void own_directory(wchar_t* buffer, DWORD capacity)
+{
+    HMODULE self = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCWSTR>(&own_directory), &self);
+    DWORD length = GetModuleFileNameW(self, buffer, capacity);
+    buffer[length < capacity ? length : capacity - 1] = 0;
+    wchar_t* last = wcsrchr(buffer, L'\\');
+    if (last != nullptr) {
+        *last = 0;
+    }
+}
+
+void report(int argc, wchar_t** argv)
+{
+    printf("argc=%d\n", argc);
+    for (int i = 0; i < argc; ++i) {
+        char label[32];
+        snprintf(label, sizeof label, "argv[%d]", i);
+        print_hex(label, argv[i]);
+    }
+    static const wchar_t* const names[] = {L"TALMIR_ONEFILE_PARENT", L"TALMIR_ONEFILE_START",
+                                           L"TALMIR_ONEFILE_DIRECTORY", L"TALMIR_ORIGINAL_ARGV0"};
+    static wchar_t value[32768];
+    for (const wchar_t* name : names) {
+        char label[64];
+        snprintf(label, sizeof label, "env %ls", name);
+        DWORD length = GetEnvironmentVariableW(name, value, 32768);
+        if (length == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND) {
+            printf("%s absent\n", label);
+        } else {
+            print_hex(label, value);
+        }
+    }
+    static wchar_t directory[32768];
+    own_directory(directory, 32768);
+    print_hex("dir", directory);
+    printf("pid=%lu\n", GetCurrentProcessId());
+    fflush(stdout);
+}
+
+unsigned long long fnv1a(HANDLE file, unsigned long long* size)
+{
+    unsigned long long hash = 14695981039346656037ull;
+    static unsigned char chunk[65536];
+    DWORD got = 0;
+    *size = 0;
+    while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got != 0) {
+        for (DWORD i = 0; i < got; ++i) {
+            hash = (hash ^ chunk[i]) * 1099511628211ull;
+        }
+        *size += got;
+    }
+    return hash;
+}
+
+void list_below(const wchar_t* root, const wchar_t* prefix)
+{
+    wchar_t pattern[4096];
+    _snwprintf(pattern, 4096, L"%ls\\*", root);
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(pattern, &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    do {
+        if (wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0) {
+            continue;
+        }
+        wchar_t path[4096];
+        wchar_t relative[4096];
+        _snwprintf(path, 4096, L"%ls\\%ls", root, found.cFileName);
+        _snwprintf(relative, 4096, prefix[0] != 0 ? L"%ls\\%ls" : L"%ls%ls", prefix, found.cFileName);
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            list_below(path, relative);
+            continue;
+        }
+        HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+        unsigned long long size = 0;
+        unsigned long long hash = file != INVALID_HANDLE_VALUE ? fnv1a(file, &size) : 0;
+        if (file != INVALID_HANDLE_VALUE) {
+            CloseHandle(file);
+        }
+        print_hex("file", relative);
+        printf("size=%llu hash=%016llx\n", size, hash);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+}
+
+int nested(wchar_t** argv, int first, int argc, bool wait)
+{
+    // Element 0 is the executable's full path, as the parent passed it.
+    static wchar_t line[32768];
+    _snwprintf(line, 32768, L"\"%ls\"", argv[0]);
+    for (int i = first; i < argc; ++i) {
+        wcscat(line, L" ");
+        wcscat(line, argv[i]);
+    }
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    fflush(stdout);
+    if (!CreateProcessW(argv[0], line, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+        printf("nested-start-failed=%lu\n", GetLastError());
+        return 1;
+    }
+    if (!wait) {
+        printf("spawned=%lu\n", process.dwProcessId);
+        fflush(stdout);
+        Sleep(1500);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+        return 0;
+    }
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD status = 0;
+    GetExitCodeProcess(process.hProcess, &status);
+    printf("nested-status=%lu\n", status);
+    fflush(stdout);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return 0;
+}
+
+}  // namespace
+
+extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv)
+{
+    int status = 0;
+    for (int i = 1; i < argc; ++i) {
+        const wchar_t* command = argv[i];
+        const wchar_t* value = i + 1 < argc ? argv[i + 1] : L"";
+        if (wcscmp(command, L"--report") == 0) {
+            report(argc, argv);
+        } else if (wcscmp(command, L"--status") == 0) {
+            // Through a 64-bit value so that 4294967295 and -5 both work.
+            status = static_cast<int>(static_cast<unsigned int>(wcstoll(value, nullptr, 10)));
+            ++i;
+        } else if (wcscmp(command, L"--sleep") == 0) {
+            Sleep(static_cast<DWORD>(wcstoul(value, nullptr, 10)));
+            ++i;
+        } else if (wcscmp(command, L"--hold") == 0 || wcscmp(command, L"--touch") == 0) {
+            static wchar_t path[32768];
+            own_directory(path, 32768);
+            wcscat(path, L"\\");
+            wcscat(path, value);
+            bool hold = command[2] == L'h';
+            // Share mode without FILE_SHARE_DELETE: nobody can remove the
+            // file, nor so its directory, while this process lives.
+            HANDLE file = CreateFileW(path, GENERIC_WRITE, hold ? FILE_SHARE_READ : 0, nullptr, OPEN_ALWAYS, 0,
+                                      nullptr);
+            printf("%s=%s\n", hold ? "hold" : "touch", file == INVALID_HANDLE_VALUE ? "failed" : "ok");
+            fflush(stdout);
+            if (!hold && file != INVALID_HANDLE_VALUE) {
+                CloseHandle(file);
+            }
+            ++i;
+        } else if (wcscmp(command, L"--nested") == 0 || wcscmp(command, L"--spawn") == 0) {
+            nested(argv, i + 1, argc, command[2] == L'n');
+            break;
+        } else if (wcscmp(command, L"--list") == 0) {
+            static wchar_t directory[32768];
+            own_directory(directory, 32768);
+            list_below(directory, L"");
+            fflush(stdout);
+        }
+    }
+    return status;
+}
