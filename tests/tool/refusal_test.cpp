@@ -1,0 +1,139 @@
+// Inputs that build and pack refuse: one line naming the offender and the
+// reason, a non-zero status, and no file written or changed.
+#include <gtest/gtest.h>
+
+#include "tool_test_support.h"
+
+namespace {
+
+uint32_t pe_offset(const std::string& bytes)
+{
+    return static_cast<uint8_t>(bytes[0x3C]) | (static_cast<uint8_t>(bytes[0x3D]) << 8) |
+           (static_cast<uint8_t>(bytes[0x3E]) << 16) | (static_cast<uint32_t>(static_cast<uint8_t>(bytes[0x3F])) << 24);
+}
+
+std::string patched(std::string bytes, size_t at, std::initializer_list<uint8_t> values)
+{
+    for (uint8_t value : values) {
+        bytes[at++] = static_cast<char>(value);
+    }
+    return bytes;
+}
+
+// The same inputs for every case; each case picks what it passes.
+void make_inputs(const std::wstring& root)
+{
+    std::string entry = fixture_entry_bytes();
+    std::string other;
+    read_file(fixture_other_path(), &other);
+    uint32_t pe = pe_offset(entry);
+    put_file(root, L"main.dll", entry);
+    put_file(root, L"other.dll", other);
+    put_file(root, L"x86.dll", patched(entry, pe + 4, {0x4C, 0x01}));     // machine i386
+    put_file(root, L"pe32.dll", patched(entry, pe + 24, {0x0B, 0x01}));   // PE32 optional header
+    put_file(root, L"exports.dll", patched(entry, pe + 24 + 112, {0xF0, 0xFF, 0xFF, 0x7F}));  // export RVA
+    put_file(root, L"cut.dll", entry.substr(0, 1024));
+    put_file(root, L"plain.txt", "not a program");
+    put_file(root, L"a.txt", "a");
+    put_file(root, L"notes.txt", "notes");
+    put_file(root, L"data\\readme.txt", "readme");
+    put_file(root, L"devices\\aux.txt", "a device name on Windows");
+    put_file(root, L"trail\\name.", "Windows would drop the dot");
+}
+
+struct refusal_case {
+    const char* label;
+    std::vector<std::wstring> inputs;  // MAIN_LIBRARY [INPUT ...]
+    std::vector<std::string> message;  // parts the one-line message holds
+    unsigned long status;
+};
+
+// Test names show the label rather than the bytes of the case.
+void PrintTo(const refusal_case& value, std::ostream* out) { *out << value.label; }
+
+class refusal : public testing::TestWithParam<refusal_case> {};
+
+void expect_refused(const program_result& result, const refusal_case& param, const char* command)
+{
+    EXPECT_EQ(result.status, param.status) << command << ": " << result.err;
+    EXPECT_EQ(result.out, "") << command;
+    std::vector<std::string> lines = lines_of(result.err);
+    ASSERT_EQ(lines.size(), 1u) << command << ": " << result.err;
+    EXPECT_EQ(lines[0].rfind("onefile-pack: ", 0), 0u) << command << ": " << lines[0];
+    for (const std::string& part : param.message) {
+        EXPECT_NE(lines[0].find(part), std::string::npos) << command << ": '" << part << "' not in: " << lines[0];
+    }
+}
+
+TEST_P(refusal, leaves_no_output_and_names_the_offender)
+{
+    const refusal_case& param = GetParam();
+    scratch work(L"tool_refusal");
+    make_inputs(work.path);
+    std::vector<std::wstring> before = list_files(work.path);
+
+    std::vector<std::wstring> build = {L"build", L"--output", L"out.img"};
+    build.insert(build.end(), param.inputs.begin(), param.inputs.end());
+    expect_refused(run_tool(build, work.path), param, "build");
+    EXPECT_EQ(list_files(work.path), before) << "build wrote something";
+
+    std::vector<std::wstring> pack = {L"pack", L"--launcher", launcher_stub_path(), L"--output", L"out.exe"};
+    pack.insert(pack.end(), param.inputs.begin(), param.inputs.end());
+    expect_refused(run_tool(pack, work.path), param, "pack");
+    EXPECT_EQ(list_files(work.path), before) << "pack wrote something";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    names, refusal,
+    testing::Values(
+        refusal_case{"parent_component", {L"main.dll", L"a.txt=..\\escape.txt"}, {"'..\\escape.txt'", "\"..\""}, 1},
+        refusal_case{"drive_colon", {L"main.dll", L"a.txt=c:evil.txt"}, {"'c:evil.txt'", "colon"}, 1},
+        refusal_case{"doubled_separator", {L"main.dll", L"a.txt=docs//a.txt"}, {"'docs\\\\a.txt'", "empty component"}, 1},
+        refusal_case{"reserved_device", {L"main.dll", L"a.txt=CON.txt"}, {"'CON.txt'", "reserved device"}, 1},
+        refusal_case{"reserved_device_in_a_tree", {L"main.dll", L"devices"}, {"'devices\\aux.txt'", "reserved device"}, 1},
+        refusal_case{"trailing_dot_in_a_tree", {L"main.dll", L"trail"}, {"'trail\\name.'", "ends in a dot"}, 1},
+        refusal_case{"forbidden_character", {L"main.dll", L"a.txt=what?.txt"}, {"'what?.txt'", "one of < >"}, 1},
+        refusal_case{"main_library_name", {L"main.dll=NUL.dll"}, {"'NUL.dll'", "reserved device"}, 1},
+        refusal_case{"empty_name_for_a_file", {L"main.dll", L"a.txt="}, {"'a.txt='", "needs a name"}, 1},
+        refusal_case{"no_source_before_equals", {L"main.dll", L"=x.txt"}, {"'=x.txt'", "no path"}, 2}),
+    [](const testing::TestParamInfo<refusal_case>& info) { return std::string(info.param.label); });
+
+INSTANTIATE_TEST_SUITE_P(
+    collisions, refusal,
+    testing::Values(
+        refusal_case{"case_only", {L"main.dll", L"a.txt=Notes.txt", L"notes.txt"},
+                     {"'Notes.txt'", "'notes.txt'", "differ only in case"}, 1},
+        refusal_case{"case_only_across_a_directory", {L"main.dll", L"data", L"notes.txt=DATA/README.TXT"},
+                     {"'DATA\\README.TXT'", "'data\\readme.txt'", "differ only in case"}, 1},
+        refusal_case{"case_only_with_the_main_library", {L"main.dll", L"a.txt=MAIN.DLL"},
+                     {"'MAIN.DLL'", "'main.dll'", "differ only in case"}, 1},
+        refusal_case{"same_input_twice", {L"main.dll", L"a.txt", L"a.txt"}, {"stored as 'a.txt'"}, 1},
+        refusal_case{"file_where_a_directory_is_needed", {L"main.dll", L"a.txt=data", L"data"},
+                     {"'data'", "'data\\readme.txt' needs a directory"}, 1}),
+    [](const testing::TestParamInfo<refusal_case>& info) { return std::string(info.param.label); });
+
+INSTANTIATE_TEST_SUITE_P(
+    inputs, refusal,
+    testing::Values(
+        refusal_case{"missing_input", {L"main.dll", L"missing.txt"}, {"'missing.txt' not found"}, 1},
+        refusal_case{"missing_main_library", {L"absent.dll", L"a.txt"}, {"main library 'absent.dll' not found"}, 1},
+        refusal_case{"main_library_is_a_directory", {L"data"}, {"'data' is a directory"}, 1},
+        refusal_case{"main_library_is_text", {L"plain.txt"}, {"'plain.txt'", "no MZ/PE header"}, 1},
+        refusal_case{"main_library_is_32_bit", {L"x86.dll"}, {"'x86.dll'", "not a 64-bit", "0x014C"}, 1},
+        refusal_case{"main_library_is_pe32", {L"pe32.dll"}, {"'pe32.dll'", "not a 64-bit"}, 1},
+        refusal_case{"main_library_without_run_code", {L"other.dll"}, {"'other.dll'", "does not export run_code"}, 1},
+        refusal_case{"main_library_export_table_outside", {L"exports.dll"}, {"'exports.dll'", "damaged export table"}, 1},
+        refusal_case{"main_library_cut_short", {L"cut.dll"}, {"'cut.dll'", "damaged"}, 1}),
+    [](const testing::TestParamInfo<refusal_case>& info) { return std::string(info.param.label); });
+
+TEST(refusal_of, an_executable_as_main_library)
+{
+    // The tool itself: 64-bit, a valid PE, but not a DLL.
+    scratch work(L"tool_exe_main");
+    program_result result = run_tool({L"build", L"--output", L"out.img", pack_tool_path()}, work.path);
+    EXPECT_EQ(result.status, 1u);
+    EXPECT_NE(result.err.find("an executable, not a DLL"), std::string::npos) << result.err;
+    EXPECT_TRUE(list_files(work.path).empty());
+}
+
+}  // namespace
