@@ -18,10 +18,70 @@ std::wstring quoted(const std::wstring& text)
     return L"'" + text + L"'";
 }
 
-BOOL CALLBACK collect_language(HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_PTR context)
+// One resource of the stub, copied out so that it can be written back.
+// Types and names are numbers or strings.
+struct resource_key {
+    bool is_number;
+    WORD number;
+    std::wstring text;
+};
+
+struct stub_resource {
+    resource_key type;
+    resource_key name;
+    WORD language;
+    std::vector<uint8_t> data;
+};
+
+resource_key key_of(LPCWSTR identifier)
 {
-    reinterpret_cast<std::vector<WORD>*>(context)->push_back(language);
+    if (IS_INTRESOURCE(identifier)) {
+        return {true, static_cast<WORD>(reinterpret_cast<ULONG_PTR>(identifier)), L""};
+    }
+    return {false, 0, identifier};
+}
+
+LPCWSTR identifier_of(const resource_key& key)
+{
+    return key.is_number ? MAKEINTRESOURCEW(key.number) : key.text.c_str();
+}
+
+struct copy_state {
+    HMODULE module;
+    std::vector<stub_resource>* resources;
+    bool failed;
+};
+
+BOOL CALLBACK copy_language(HMODULE module, LPCWSTR type, LPCWSTR name, WORD language, LONG_PTR context)
+{
+    copy_state* state = reinterpret_cast<copy_state*>(context);
+    HRSRC found = FindResourceExW(module, type, name, language);
+    HGLOBAL loaded = found != nullptr ? LoadResource(module, found) : nullptr;
+    const uint8_t* bytes = loaded != nullptr ? static_cast<const uint8_t*>(LockResource(loaded)) : nullptr;
+    if (bytes == nullptr) {
+        state->failed = true;
+        return FALSE;
+    }
+    DWORD size = SizeofResource(module, found);
+    state->resources->push_back({key_of(type), key_of(name), language, std::vector<uint8_t>(bytes, bytes + size)});
     return TRUE;
+}
+
+BOOL CALLBACK copy_name(HMODULE module, LPCWSTR type, LPWSTR name, LONG_PTR context)
+{
+    // Every earlier payload goes, in whatever language it was stored.
+    if (type == RT_RCDATA && IS_INTRESOURCE(name) &&
+        reinterpret_cast<ULONG_PTR>(name) == static_cast<ULONG_PTR>(payload_resource_id)) {
+        return TRUE;
+    }
+    EnumResourceLanguagesW(module, type, name, copy_language, context);
+    return !reinterpret_cast<copy_state*>(context)->failed;
+}
+
+BOOL CALLBACK copy_type(HMODULE module, LPWSTR type, LONG_PTR context)
+{
+    EnumResourceNamesW(module, type, copy_name, context);
+    return !reinterpret_cast<copy_state*>(context)->failed;
 }
 
 HMODULE load_as_data(const std::wstring& full)
@@ -32,20 +92,22 @@ HMODULE load_as_data(const std::wstring& full)
                           LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
 }
 
-// Payload resources of the stub in any language. UpdateResource replaces
-// only the exact language it is given, and the launcher's FindResource
-// would pick whichever language suits the user's locale, so an earlier
-// payload in another language must go.
-bool existing_payload_languages(const std::wstring& exe, std::vector<WORD>* languages)
+// The stub's resources other than the payload: its icon, manifest, version.
+bool copy_stub_resources(const std::wstring& exe, std::vector<stub_resource>* resources)
 {
     HMODULE module = load_as_data(exe);
     if (module == nullptr) {
         return false;
     }
-    EnumResourceLanguagesW(module, RT_RCDATA, MAKEINTRESOURCE(payload_resource_id), collect_language,
-                           reinterpret_cast<LONG_PTR>(languages));
+    copy_state state = {module, resources, false};
+    // A stub without any resources makes the enumeration fail with
+    // ERROR_RESOURCE_DATA_NOT_FOUND; that is an empty list, not an error.
+    EnumResourceTypesW(module, copy_type, reinterpret_cast<LONG_PTR>(&state));
     FreeLibrary(module);
-    return true;
+    if (state.failed) {
+        SetLastError(ERROR_RESOURCE_DATA_NOT_FOUND);
+    }
+    return !state.failed;
 }
 
 // Reads the payload back from the updated file: a resource update that
@@ -56,38 +118,45 @@ bool payload_reads_back(const std::wstring& exe, const uint8_t* data, uint64_t s
     if (module == nullptr) {
         return false;
     }
-    bool ok = false;
     HRSRC found = FindResourceW(module, MAKEINTRESOURCE(payload_resource_id), RT_RCDATA);
-    if (found != nullptr && SizeofResource(module, found) == size) {
+    bool ok = found == nullptr && size == 0;
+    if (found != nullptr && size != 0 && SizeofResource(module, found) == size) {
         HGLOBAL loaded = LoadResource(module, found);
         const void* bytes = loaded != nullptr ? LockResource(loaded) : nullptr;
-        ok = size == 0 || (bytes != nullptr && memcmp(bytes, data, static_cast<size_t>(size)) == 0);
+        ok = bytes != nullptr && memcmp(bytes, data, static_cast<size_t>(size)) == 0;
     }
     FreeLibrary(module);
     return ok;
 }
 
-bool update_payload(const std::wstring& exe, const uint8_t* data, uint64_t size, const std::vector<WORD>& languages)
+// The resource table is written from scratch: the stub's own resources, then
+// the payload. Updating the stub's table in place cannot remove an earlier
+// payload: UpdateResource replaces only the exact language it is given (and
+// the launcher's FindResource picks a language by the user's locale), and
+// Wine's EndUpdateResource merges the file's resources back in after the
+// queued changes, undoing any deletion.
+bool update_payload(const std::wstring& exe, const uint8_t* data, uint64_t size,
+                    const std::vector<stub_resource>& resources)
 {
-    HANDLE update = BeginUpdateResourceW(system_path(exe).c_str(), FALSE);
+    HANDLE update = BeginUpdateResourceW(system_path(exe).c_str(), TRUE);
     if (update == nullptr) {
         return false;
     }
-    for (WORD language : languages) {
-        if (language != neutral_language &&
-            !UpdateResourceW(update, RT_RCDATA, MAKEINTRESOURCE(payload_resource_id), language, nullptr, 0)) {
+    for (const stub_resource& resource : resources) {
+        if (!UpdateResourceW(update, identifier_of(resource.type), identifier_of(resource.name), resource.language,
+                             const_cast<uint8_t*>(resource.data.data()), static_cast<DWORD>(resource.data.size()))) {
             DWORD error = GetLastError();
             EndUpdateResourceW(update, TRUE);
             SetLastError(error);
             return false;
         }
     }
-    // A null pointer with a zero size would delete the resource instead:
-    // an empty image still needs an address.
-    static const uint8_t empty_image = 0;
-    void* bytes = const_cast<uint8_t*>(size == 0 ? &empty_image : data);
-    if (!UpdateResourceW(update, RT_RCDATA, MAKEINTRESOURCE(payload_resource_id), neutral_language, bytes,
-                         static_cast<DWORD>(size))) {
+    // An empty resource cannot be stored (Wine refuses a zero size, and a
+    // null pointer with a zero size means "delete"). The launcher reads a
+    // missing payload resource as an empty image, so an empty image is
+    // attached by leaving the stub without one.
+    if (size != 0 && !UpdateResourceW(update, RT_RCDATA, MAKEINTRESOURCE(payload_resource_id), neutral_language,
+                                      const_cast<uint8_t*>(data), static_cast<DWORD>(size))) {
         DWORD error = GetLastError();
         EndUpdateResourceW(update, TRUE);
         SetLastError(error);
@@ -113,14 +182,14 @@ bool attach_payload(const std::wstring& stub_full, const uint8_t* data, uint64_t
                system_error_text(GetLastError()));
         return false;
     }
-    std::vector<WORD> languages;
-    if (!existing_payload_languages(pending.temp_path, &languages)) {
+    std::vector<stub_resource> resources;
+    if (!copy_stub_resources(pending.temp_path, &resources)) {
         report(L"launcher stub " + quoted(stub_full) + L" is not a Windows executable: " +
                system_error_text(GetLastError()));
         pending_discard(&pending);
         return false;
     }
-    if (!update_payload(pending.temp_path, data, size, languages)) {
+    if (!update_payload(pending.temp_path, data, size, resources)) {
         report(L"cannot store the payload in " + quoted(output_full) + L": " + system_error_text(GetLastError()));
         pending_discard(&pending);
         return false;

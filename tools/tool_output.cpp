@@ -86,6 +86,9 @@ std::wstring to_wide_text(const char* ascii)
 
 std::wstring system_error_text(unsigned long error)
 {
+    if (error == ERROR_SUCCESS) {
+        return L"the system gave no reason";  // a call that failed without setting one
+    }
     wchar_t* text = nullptr;
     DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                                       FORMAT_MESSAGE_IGNORE_INSERTS,
