@@ -13,6 +13,12 @@ struct bad_image_case {
     std::string image;
 };
 
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const bad_image_case& value, std::ostream* out)
+{
+    *out << value.label;
+}
+
 class bad_header : public testing::TestWithParam<bad_image_case> {};
 
 TEST_P(bad_header, is_refused_before_anything_is_created)
