@@ -47,7 +47,6 @@ LPCWSTR identifier_of(const resource_key& key)
 }
 
 struct copy_state {
-    HMODULE module;
     std::vector<stub_resource>* resources;
     bool failed;
 };
@@ -99,7 +98,7 @@ bool copy_stub_resources(const std::wstring& exe, std::vector<stub_resource>* re
     if (module == nullptr) {
         return false;
     }
-    copy_state state = {module, resources, false};
+    copy_state state = {resources, false};
     // A stub without any resources makes the enumeration fail with
     // ERROR_RESOURCE_DATA_NOT_FOUND; that is an empty list, not an error.
     EnumResourceTypesW(module, copy_type, reinterpret_cast<LONG_PTR>(&state));
@@ -189,6 +188,7 @@ bool attach_payload(const std::wstring& stub_full, const uint8_t* data, uint64_t
         pending_discard(&pending);
         return false;
     }
+    progress_note(L"storing the payload in the executable", size);
     if (!update_payload(pending.temp_path, data, size, resources)) {
         report(L"cannot store the payload in " + quoted(output_full) + L": " + system_error_text(GetLastError()));
         pending_discard(&pending);

@@ -145,13 +145,18 @@ bool write_entries(const std::vector<pack_entry>& entries, payload_writer* write
     return true;
 }
 
-void print_summary(const std::wstring& output, const std::vector<pack_entry>& entries, uint64_t image_size)
+uint64_t data_size_of(const std::vector<pack_entry>& entries)
 {
     uint64_t data = 0;
     for (const pack_entry& entry : entries) {
         data += entry.size;
     }
-    print_out(output + L": " + std::to_wstring(entries.size()) + L" entries, " + std::to_wstring(data) +
+    return data;
+}
+
+void print_summary(const std::wstring& output, const std::vector<pack_entry>& entries, uint64_t image_size)
+{
+    print_out(output + L": " + std::to_wstring(entries.size()) + L" entries, " + std::to_wstring(data_size_of(entries)) +
               L" data bytes, " + std::to_wstring(image_size) + L" image bytes\n");
 }
 
@@ -218,7 +223,7 @@ int build_command(const std::wstring& output, const std::wstring& main_library, 
     file_sink_init(&sink, pending.handle);
     payload_writer writer;
     payload_writer_init(&writer, file_sink_write, &sink);
-    progress_begin(L"writing", total);
+    progress_begin(L"writing", data_size_of(entries));
     bool write_failed = false;
     bool ok = write_entries(entries, &writer, guard, &write_failed);
     if (ok && !file_sink_flush(&sink)) {
@@ -274,7 +279,7 @@ int pack_command(const std::wstring& launcher, const std::wstring& output, const
     }
     payload_writer writer;
     payload_writer_init(&writer, memory_sink_write, &sink);
-    progress_begin(L"reading", total);
+    progress_begin(L"reading", data_size_of(entries));
     bool write_failed = false;
     bool ok = write_entries(entries, &writer, guard, &write_failed);
     progress_end();

@@ -141,3 +141,10 @@ void progress_end()
     }
     progress = {false, nullptr, 0, 0, -1};
 }
+
+void progress_note(const wchar_t* text, uint64_t size)
+{
+    if (size > progress_threshold && is_terminal(GetStdHandle(STD_ERROR_HANDLE))) {
+        print_err(L"onefile-pack: " + std::wstring(text) + L"\n");
+    }
+}

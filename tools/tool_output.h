@@ -24,3 +24,5 @@ std::wstring system_error_text(unsigned long error);
 void progress_begin(const wchar_t* verb, uint64_t total);
 void progress_advance(uint64_t bytes);
 void progress_end();
+// One line for a long step without intermediate progress, on the same terms.
+void progress_note(const wchar_t* text, uint64_t size);
