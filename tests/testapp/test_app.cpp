@@ -15,9 +15,13 @@
 //   --touch NAME      create an empty file NAME in this library's directory
 //   --spawn ARGS...   like --nested, but without waiting for the end: it
 //                     only gives the new process 1.5 s to start; ends the list
+//   --acl             the access list of this library's directory: entry
+//                     count, protected flag, and whether the current user
+//                     and the system account each have full access
 //   --list            every file below this library's directory: its
 //                     relative name in hex, size and FNV-1a hash
 #include <windows.h>
+#include <aclapi.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <wchar.h>
@@ -123,6 +127,48 @@ void list_below(const wchar_t* root, const wchar_t* prefix)
     FindClose(search);
 }
 
+void report_acl()
+{
+    static wchar_t directory[32768];
+    own_directory(directory, 32768);
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    PACL acl = nullptr;
+    if (GetNamedSecurityInfoW(directory, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &acl, nullptr,
+                              &descriptor) != ERROR_SUCCESS || acl == nullptr) {
+        printf("acl=unreadable\n");
+        return;
+    }
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    GetSecurityDescriptorControl(descriptor, &control, &revision);
+
+    unsigned char user_buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    HANDLE token = nullptr;
+    DWORD needed = 0;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+    GetTokenInformation(token, TokenUser, user_buffer, sizeof user_buffer, &needed);
+    CloseHandle(token);
+    PSID user = reinterpret_cast<TOKEN_USER*>(user_buffer)->User.Sid;
+    unsigned char system[SECURITY_MAX_SID_SIZE];
+    DWORD system_size = sizeof system;
+    CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &system_size);
+
+    bool user_full = false;
+    bool system_full = false;
+    for (DWORD i = 0; i < acl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        if (!GetAce(acl, i, reinterpret_cast<void**>(&ace)) || ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE) {
+            continue;
+        }
+        bool full = (ace->Mask & FILE_ALL_ACCESS) == FILE_ALL_ACCESS;
+        user_full |= full && EqualSid(&ace->SidStart, user);
+        system_full |= full && EqualSid(&ace->SidStart, system);
+    }
+    printf("acl aces=%u protected=%d user=%d system=%d\n", static_cast<unsigned>(acl->AceCount),
+           (control & SE_DACL_PROTECTED) ? 1 : 0, user_full ? 1 : 0, system_full ? 1 : 0);
+    LocalFree(descriptor);
+}
+
 int nested(wchar_t** argv, int first, int argc, bool wait)
 {
     // Element 0 is the executable's full path, as the parent passed it.
@@ -194,6 +240,9 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv)
         } else if (wcscmp(command, L"--nested") == 0 || wcscmp(command, L"--spawn") == 0) {
             nested(argv, i + 1, argc, command[2] == L'n');
             break;
+        } else if (wcscmp(command, L"--acl") == 0) {
+            report_acl();
+            fflush(stdout);
         } else if (wcscmp(command, L"--list") == 0) {
             static wchar_t directory[32768];
             own_directory(directory, 32768);
