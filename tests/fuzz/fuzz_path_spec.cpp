@@ -76,6 +76,9 @@ outcome model(const std::wstring& spec, size_t capacity, const fake_values& valu
         {L"VERSION", spec_version},         {L"TIME", spec_time},
     };
     out->clear();
+    if (capacity == 0) {
+        return ended;
+    }
     std::wstring name;
     bool open = false;
     for (wchar_t unit : spec) {
@@ -158,9 +161,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (size < 2) {
         return 0;
     }
-    // Mostly small capacities, where the boundaries are; up to 2300 so that
-    // 1024-unit names and long values fit too.
-    size_t capacity = 1 + (static_cast<size_t>(data[0] | (data[1] << 8)) % 2300);
+    // Up to 2300, so that 1024-unit names and long values fit too; 0 only
+    // ends the process.
+    size_t capacity = static_cast<size_t>(data[0] | (data[1] << 8)) % 2300;
 
     std::vector<std::wstring> fields(1 + provided_count);
     size_t field_count = 1;
@@ -176,7 +179,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         values.value[i] = static_cast<size_t>(i + 1) < field_count ? &fields[i + 1] : nullptr;
     }
 
-    std::vector<wchar_t> output(capacity, L'#');
+    // Exactly the capacity, so that AddressSanitizer sees a write past it.
+    std::vector<wchar_t> output(capacity == 0 ? 1 : capacity, L'#');
     path_spec_provider provider = {fake_append, &values};
     bool result = false;
     bool returned = run_until_abnormal_end(
