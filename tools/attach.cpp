@@ -13,11 +13,6 @@ namespace {
 
 const WORD neutral_language = MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL);
 
-std::wstring quoted(const std::wstring& text)
-{
-    return L"'" + text + L"'";
-}
-
 // One resource of the stub, copied out so that it can be written back.
 // Types and names are numbers or strings.
 struct resource_key {

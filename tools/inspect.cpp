@@ -17,11 +17,6 @@ struct image_source {
     uint64_t size;
 };
 
-std::wstring quoted(const std::wstring& text)
-{
-    return L"'" + text + L"'";
-}
-
 void close_image_source(image_source* source)
 {
     if (source->module != nullptr) {

@@ -36,11 +36,6 @@ bool memory_sink_write(void* context, const void* data, size_t size)
     return true;
 }
 
-std::wstring quoted(const std::wstring& text)
-{
-    return L"'" + text + L"'";
-}
-
 void guard_output(const std::wstring& output_full, output_guard* guard)
 {
     guard->exists = file_identity(output_full, &guard->volume, &guard->index);

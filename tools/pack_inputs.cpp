@@ -21,11 +21,6 @@ struct input_spec {
     bool named;             // SOURCE=NAME was used
 };
 
-std::wstring quoted(const std::wstring& text)
-{
-    return L"'" + text + L"'";
-}
-
 const uint16_t* units(const std::wstring& text)
 {
     return reinterpret_cast<const uint16_t*>(text.data());

@@ -75,6 +75,11 @@ void report(const std::wstring& reason)
     print_err(L"onefile-pack: " + reason + L"\n");
 }
 
+std::wstring quoted(const std::wstring& text)
+{
+    return L"'" + text + L"'";
+}
+
 std::wstring to_wide_text(const char* ascii)
 {
     std::wstring wide;

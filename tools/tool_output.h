@@ -13,6 +13,8 @@ void print_out(const std::wstring& text);
 void print_err(const std::wstring& text);
 // "onefile-pack: " + reason + newline, on standard error.
 void report(const std::wstring& reason);
+// 'text', the way messages name files and entries.
+std::wstring quoted(const std::wstring& text);
 // ASCII text (the neutral code's messages) as a wide string.
 std::wstring to_wide_text(const char* ascii);
 // The system's text for an error code, without its trailing line break,
