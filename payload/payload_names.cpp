@@ -82,7 +82,18 @@ payload_name_problem check(const uint16_t* name, size_t length, bool portable)
         if (component_length == 0) {
             return name_empty_component;
         }
-        if (component_is(component, component_length, ".") || component_is(component, component_length, "..")) {
+        // Windows drops trailing dots and blanks from path components, so
+        // "..." or ".. " can come out as ".." and climb out of the target
+        // directory: a component of nothing but dots and blanks is refused
+        // like "." and "..".
+        bool only_dots_and_blanks = true;
+        for (size_t k = 0; k < component_length; ++k) {
+            if (component[k] != '.' && component[k] != ' ') {
+                only_dots_and_blanks = false;
+                break;
+            }
+        }
+        if (only_dots_and_blanks) {
             return name_dot_component;
         }
         if (portable) {
@@ -117,7 +128,7 @@ const char* payload_name_problem_text(payload_name_problem problem)
     case name_ok: return "valid";
     case name_empty: return "the name is empty";
     case name_empty_component: return "the name has an empty component (leading, trailing or doubled backslash)";
-    case name_dot_component: return "the name has a \".\" or \"..\" component";
+    case name_dot_component: return "the name has a \".\", \"..\" or dots-and-blanks component";
     case name_forward_slash: return "the name holds a forward slash";
     case name_colon: return "the name holds a colon (drive or stream)";
     case name_control_character: return "the name holds a control character";

@@ -9,7 +9,7 @@ enum payload_name_problem {
     name_ok = 0,
     name_empty,                 // no code units at all
     name_empty_component,       // leading, trailing or doubled backslash
-    name_dot_component,         // "." or ".."
+    name_dot_component,         // ".", "..", or any component of only dots and blanks
     name_forward_slash,         // '/' would be a second separator on Windows
     name_colon,                 // drive designator or alternate stream
     name_control_character,     // code units below 0x20
