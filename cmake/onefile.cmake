@@ -1,0 +1,207 @@
+# onefile_add_executable: packs a main library and the files it needs into
+# one launcher executable at build time.
+#
+#   onefile_add_executable(<name>
+#       MAIN_LIBRARY <target-or-file>
+#       [FILES <target-or-file>[=NAME] ...]
+#       [DIRECTORIES <directory>[=NAME] ...]
+#       [CONSOLE] [KEEP_EMPTY_DIRS] [OUTPUT_NAME <name>])
+#
+# The payload image is written by `onefile-pack build` and compiled into the
+# executable as resource 27 of type RT_RCDATA, next to the launcher's
+# manifest, version information and icon, so the linker produces the final
+# file and nothing patches it afterwards.
+#
+# This file is included by the onefile project itself (add_subdirectory) and
+# by its package configuration (find_package(onefile CONFIG)). Both define
+# the imported or alias targets onefile::pack, onefile::launcher_core,
+# onefile::launcher_entry and onefile::launcher_entry_console, and the global
+# property ONEFILE_RESOURCE_DIR (the directory holding launcher.rc).
+
+include_guard(GLOBAL)
+
+get_property(_onefile_languages GLOBAL PROPERTY ENABLED_LANGUAGES)
+if(NOT "RC" IN_LIST _onefile_languages)
+    enable_language(RC)
+endif()
+unset(_onefile_languages)
+
+# The packaging tool is a Windows program. Under Wine a host path /a/b is the
+# Windows path Z:/a/b (Wine maps drive Z: to the host's root by default), and
+# the tool accepts forward slashes.
+function(_onefile_tool_path out path)
+    if(CMAKE_HOST_WIN32)
+        set(${out} "${path}" PARENT_SCOPE)
+    else()
+        set(${out} "Z:${path}" PARENT_SCOPE)
+    endif()
+endfunction()
+
+# Splits "SOURCE=NAME" at the last '=' the way the tool does, unless the
+# whole item names an existing path. `source` comes back absolute (relative
+# to the calling directory's sources), `suffix` is "=NAME" or empty.
+function(_onefile_split_item item source_out suffix_out)
+    set(source "${item}")
+    set(suffix "")
+    get_filename_component(whole "${item}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+    if(NOT EXISTS "${whole}")
+        string(FIND "${item}" "=" equals REVERSE)
+        if(equals GREATER_EQUAL 0)
+            string(SUBSTRING "${item}" 0 ${equals} source)
+            string(SUBSTRING "${item}" ${equals} -1 suffix)
+        endif()
+    endif()
+    if(source STREQUAL "")
+        message(FATAL_ERROR "onefile: '${item}' has no path before '=' (write SOURCE=NAME)")
+    endif()
+    get_filename_component(source "${source}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+    set(${source_out} "${source}" PARENT_SCOPE)
+    set(${suffix_out} "${suffix}" PARENT_SCOPE)
+endfunction()
+
+# A missing input is named now rather than as a Ninja rule error later;
+# files that a custom command generates are not there yet and are fine.
+function(_onefile_check_file name path)
+    get_source_file_property(generated "${path}" GENERATED)
+    if(NOT EXISTS "${path}" AND NOT generated)
+        message(FATAL_ERROR "onefile_add_executable(${name}): '${path}' does not exist")
+    endif()
+    if(IS_DIRECTORY "${path}")
+        message(FATAL_ERROR "onefile_add_executable(${name}): '${path}' is a directory; list it under DIRECTORIES")
+    endif()
+endfunction()
+
+# The command that runs the packaging tool: the cross-compiling emulator if
+# the toolchain names one, else the Wine wrapper shipped beside this file.
+function(_onefile_tool_command out)
+    if(CMAKE_HOST_WIN32)
+        set(runner "")
+    elseif(CMAKE_CROSSCOMPILING_EMULATOR)
+        set(runner ${CMAKE_CROSSCOMPILING_EMULATOR})
+    elseif(EXISTS "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/wine-run")
+        set(runner "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/wine-run")
+    else()
+        set(runner wine)
+    endif()
+    set(${out} ${runner} "$<TARGET_FILE:onefile::pack>" PARENT_SCOPE)
+endfunction()
+
+function(onefile_add_executable name)
+    cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;KEEP_EMPTY_DIRS" "MAIN_LIBRARY;OUTPUT_NAME"
+                          "FILES;DIRECTORIES")
+    if(arg_UNPARSED_ARGUMENTS)
+        message(FATAL_ERROR "onefile_add_executable(${name}): unexpected arguments: ${arg_UNPARSED_ARGUMENTS}")
+    endif()
+    if(NOT arg_MAIN_LIBRARY)
+        message(FATAL_ERROR "onefile_add_executable(${name}): MAIN_LIBRARY is required")
+    endif()
+    foreach(needed onefile::pack onefile::launcher_core onefile::launcher_entry onefile::launcher_entry_console)
+        if(NOT TARGET ${needed})
+            message(FATAL_ERROR "onefile_add_executable(${name}): target ${needed} is missing; "
+                                "use find_package(onefile CONFIG) or add_subdirectory on the onefile sources")
+        endif()
+    endforeach()
+    get_property(resource_dir GLOBAL PROPERTY ONEFILE_RESOURCE_DIR)
+    if(NOT resource_dir OR NOT EXISTS "${resource_dir}/launcher.rc")
+        message(FATAL_ERROR "onefile_add_executable(${name}): launcher.rc not found (ONEFILE_RESOURCE_DIR)")
+    endif()
+
+    set(work_dir "${CMAKE_CURRENT_BINARY_DIR}/onefile/${name}")
+    set(image "${work_dir}/payload.img")
+    set(depends onefile::pack)
+    set(tool_inputs "")
+
+    # The main library: always the payload's first entry.
+    if(TARGET ${arg_MAIN_LIBRARY})
+        list(APPEND depends ${arg_MAIN_LIBRARY})
+        _onefile_tool_path(main_path "$<TARGET_FILE:${arg_MAIN_LIBRARY}>")
+    else()
+        get_filename_component(main_file "${arg_MAIN_LIBRARY}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+        _onefile_check_file("${name}" "${main_file}")
+        list(APPEND depends "${main_file}")
+        _onefile_tool_path(main_path "${main_file}")
+    endif()
+
+    foreach(item IN LISTS arg_FILES)
+        if(TARGET ${item})
+            list(APPEND depends ${item})
+            _onefile_tool_path(path "$<TARGET_FILE:${item}>")
+            list(APPEND tool_inputs "${path}")
+            continue()
+        endif()
+        _onefile_split_item("${item}" source suffix)
+        _onefile_check_file("${name}" "${source}")
+        list(APPEND depends "${source}")
+        _onefile_tool_path(path "${source}")
+        list(APPEND tool_inputs "${path}${suffix}")
+    endforeach()
+
+    # A directory's files are globbed so that editing any of them repacks.
+    # CONFIGURE_DEPENDS re-globs at every build; the directories themselves
+    # are dependencies too, since their times change when an entry is added
+    # or removed, and a removed file alone would not make Ninja repack.
+    foreach(item IN LISTS arg_DIRECTORIES)
+        _onefile_split_item("${item}" source suffix)
+        if(NOT IS_DIRECTORY "${source}")
+            message(FATAL_ERROR "onefile_add_executable(${name}): '${source}' is not a directory")
+        endif()
+        file(GLOB_RECURSE below CONFIGURE_DEPENDS LIST_DIRECTORIES true "${source}/*")
+        list(APPEND depends "${source}" ${below})
+        _onefile_tool_path(path "${source}")
+        list(APPEND tool_inputs "${path}${suffix}")
+    endforeach()
+
+    set(flags "")
+    if(arg_KEEP_EMPTY_DIRS)
+        set(flags --keep-empty-dirs)
+    endif()
+    _onefile_tool_command(tool)
+    _onefile_tool_path(image_path "${image}")
+    file(MAKE_DIRECTORY "${work_dir}")
+    add_custom_command(
+        OUTPUT "${image}"
+        COMMAND ${tool} build --output "${image_path}" ${flags} -- "${main_path}" ${tool_inputs}
+        DEPENDS ${depends}
+        WORKING_DIRECTORY "${work_dir}"
+        COMMENT "Packing the payload of ${name}"
+        VERBATIM)
+
+    # The resource compiler takes the image path inside a string literal,
+    # where a backslash would start an escape and a quote would end it.
+    if(image MATCHES "[\"]")
+        message(FATAL_ERROR "onefile_add_executable(${name}): the build path may not contain '\"'")
+    endif()
+    set(rc_file "${work_dir}/${name}.rc")
+    file(CONFIGURE OUTPUT "${rc_file}" @ONLY CONTENT
+"// Generated by onefile_add_executable(${name}): the launcher's resources
+// and the payload, which the launcher looks up as RT_RCDATA 27.
+#include \"launcher.rc\"
+
+27 RCDATA \"${image}\"
+")
+    set_source_files_properties("${rc_file}" PROPERTIES
+        OBJECT_DEPENDS "${image};${resource_dir}/launcher.rc;${resource_dir}/launcher.manifest;${resource_dir}/launcher.ico")
+
+    if(arg_CONSOLE)
+        add_executable(${name} "${rc_file}" "${image}")
+        target_link_libraries(${name} PRIVATE onefile::launcher_entry_console onefile::launcher_core)
+        set(subsystem -mconsole)
+    else()
+        add_executable(${name} WIN32 "${rc_file}" "${image}")
+        target_link_libraries(${name} PRIVATE onefile::launcher_entry onefile::launcher_core)
+        set(subsystem "")
+    endif()
+    # The resource compiler finds launcher.rc, its manifest and its icon
+    # through the include path.
+    target_include_directories(${name} PRIVATE "${resource_dir}")
+    # Page-aligned sections let Wine map the image instead of reading a
+    # payload of hundreds of megabytes at every start; -static keeps the
+    # launcher free of runtime DLLs, which it could not find before it has
+    # unpacked anything.
+    target_link_options(${name} PRIVATE -municode ${subsystem} -static -static-libgcc -static-libstdc++
+                        -Wl,--file-alignment,4096 -Wl,--section-alignment,4096)
+    set_target_properties(${name} PROPERTIES LINKER_LANGUAGE CXX)
+    if(arg_OUTPUT_NAME)
+        set_target_properties(${name} PROPERTIES OUTPUT_NAME "${arg_OUTPUT_NAME}")
+    endif()
+endfunction()

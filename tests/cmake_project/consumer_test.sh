@@ -1,0 +1,123 @@
+#!/bin/bash
+# A separate project packs its application with the installed package:
+# install this build tree, move the installation (it must not remember where
+# it was made), configure and build consumer/ with find_package(onefile),
+# run what it produced, then change inputs and check that exactly the
+# affected executables are rebuilt with the new contents.
+#
+# Usage: consumer_test.sh CMAKE BUILD_DIR CONSUMER_SOURCE PREBUILT_LIBRARY
+set -u
+cmake=$1 build=$2 source=$3 prebuilt=$4
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+export ONEFILE_WINEPREFIX="$build/wineprefix"
+mkdir -p "$build/scratch"
+work=$(mktemp -d "$build/scratch/cmake_project.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+"$cmake" --install "$build" --prefix "$work/staging" >"$work/install.log" 2>&1 ||
+    { cat "$work/install.log"; fail "cmake --install failed"; }
+mv "$work/staging" "$work/prefix"
+package="$work/prefix/lib/cmake/onefile"
+
+cp -r "$source" "$work/src"
+mkdir -p "$work/src/data/empty"  # git keeps no empty directories
+
+"$cmake" -S "$work/src" -B "$work/out" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$package/toolchain-mingw64.cmake" \
+    -DCMAKE_PREFIX_PATH="$work/prefix" -DPREBUILT_LIBRARY="$prebuilt" >"$work/configure.log" 2>&1 ||
+    { cat "$work/configure.log"; fail "the consumer project did not configure"; }
+
+build_log="$work/build.log"
+rebuild() {
+    "$cmake" --build "$work/out" >"$build_log" 2>&1 || { cat "$build_log"; fail "the consumer build failed ($1)"; }
+}
+
+# check LABEL EXE EXPECTED_STATUS EXPECTED_OUTPUT ARGUMENTS...
+check() {
+    local label=$1 exe=$2 expected_status=$3 expected=$4
+    shift 4
+    local output status
+    output=$(cd "$work/out" && "$package/wine-run" "./$exe" "$@" 2>"$work/err")
+    status=$?
+    [ "$status" = "$expected_status" ] || fail "$label: status $status, expected $expected_status ($(cat "$work/err"))"
+    [ "$output" = "$expected" ] || fail "$label: output was
+$output
+expected
+$expected"
+}
+
+subsystem() { x86_64-w64-mingw32-objdump -p "$work/out/$1" | awk '/^Subsystem/ { print $2 }'; }
+digest() { sha256sum "$work/out/$1" | cut -d' ' -f1; }
+
+rebuild "first build"
+[ "$(subsystem consumer_console.exe)" = 00000003 ] || fail "CONSOLE did not give the console subsystem"
+[ "$(subsystem consumer-window.exe)" = 00000002 ] || fail "the default is not the GUI subsystem"
+
+check "console, renamed files, directory contents at the top" consumer_console.exe 3 \
+'argument two words
+file consumer_app.dll
+file data\greeting.txt
+file data\sub\deep.txt
+file docs\renamed-note.txt
+file note.txt
+file top.txt
+show data\greeting.txt: Hello
+show docs\renamed-note.txt: note v1' \
+    --exit 3 "two words" --list --show 'data\greeting.txt' --show 'docs\renamed-note.txt'
+
+check "GUI subsystem, renamed directory, empty directories kept" consumer-window.exe 4 \
+'file consumer_app.dll
+file content\empty\.keep_dir.txt
+file content\greeting.txt
+file content\sub\deep.txt' \
+    --list --exit 4
+
+check "main library given as a file" consumer_prebuilt.exe 9 "" --status 9
+
+rebuild "nothing changed"
+grep -q "no work to do" "$build_log" || { cat "$build_log"; fail "a build without changes did work"; }
+
+# Each change must reach the executables that pack the changed input, and
+# only those.
+console_before=$(digest consumer_console.exe)
+window_before=$(digest consumer-window.exe)
+prebuilt_before=$(digest consumer_prebuilt.exe)
+printf 'Changed\n' >"$work/src/data/greeting.txt"
+rebuild "a file in a directory changed"
+[ "$(digest consumer_console.exe)" != "$console_before" ] || fail "consumer_console.exe kept the old data file"
+[ "$(digest consumer-window.exe)" != "$window_before" ] || fail "consumer-window.exe kept the old data file"
+[ "$(digest consumer_prebuilt.exe)" = "$prebuilt_before" ] || fail "consumer_prebuilt.exe was rebuilt needlessly"
+check "changed data file" consumer_console.exe 0 "show data\greeting.txt: Changed" --show 'data\greeting.txt'
+
+window_before=$(digest consumer-window.exe)
+printf 'note v2\n' >"$work/src/note.txt"
+rebuild "a listed file changed"
+[ "$(digest consumer-window.exe)" = "$window_before" ] || fail "consumer-window.exe was rebuilt for a file it lacks"
+check "changed listed file" consumer_console.exe 0 "show docs\renamed-note.txt: note v2" --show 'docs\renamed-note.txt'
+
+printf 'added\n' >"$work/src/data/sub/added.txt"
+rm "$work/src/data/sub/deep.txt"
+rebuild "a file added and one removed"
+check "added and removed files" consumer-window.exe 0 \
+'file consumer_app.dll
+file content\empty\.keep_dir.txt
+file content\greeting.txt
+file content\sub\added.txt' \
+    --list
+
+rm "$work/src/data/sub/added.txt"
+rebuild "the last file of a directory removed"
+check "directory emptied" consumer-window.exe 0 \
+'file consumer_app.dll
+file content\empty\.keep_dir.txt
+file content\greeting.txt
+file content\sub\.keep_dir.txt' \
+    --list
+
+sed -i 's/"v1"/"v2"/' "$work/src/app.cpp"
+rebuild "the main library's source changed"
+check "rebuilt main library" consumer_console.exe 0 "version v2" --version
+
+echo "consumer project: all checks passed"
