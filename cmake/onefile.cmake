@@ -72,8 +72,10 @@ function(_onefile_check_file name path)
 endfunction()
 
 # The command that runs the packaging tool: the cross-compiling emulator if
-# the toolchain names one, else the Wine wrapper shipped beside this file.
-function(_onefile_tool_command out)
+# the toolchain names one, else the Wine wrapper shipped beside this file;
+# through onefile_run_tool.cmake, which keeps Wine's services off the build
+# tool's output pipe. `log` is where the tool's output is kept.
+function(_onefile_tool_command out log)
     if(CMAKE_HOST_WIN32)
         set(runner "")
     elseif(CMAKE_CROSSCOMPILING_EMULATOR)
@@ -83,7 +85,9 @@ function(_onefile_tool_command out)
     else()
         set(runner wine)
     endif()
-    set(${out} ${runner} "$<TARGET_FILE:onefile::pack>" PARENT_SCOPE)
+    set(${out} "${CMAKE_COMMAND}" "-DONEFILE_LOG=${log}"
+        -P "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/onefile_run_tool.cmake" -- ${runner} "$<TARGET_FILE:onefile::pack>"
+        PARENT_SCOPE)
 endfunction()
 
 function(onefile_add_executable name)
@@ -155,7 +159,7 @@ function(onefile_add_executable name)
     if(arg_KEEP_EMPTY_DIRS)
         set(flags --keep-empty-dirs)
     endif()
-    _onefile_tool_command(tool)
+    _onefile_tool_command(tool "${work_dir}/pack")
     _onefile_tool_path(image_path "${image}")
     file(MAKE_DIRECTORY "${work_dir}")
     add_custom_command(

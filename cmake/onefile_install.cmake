@@ -43,6 +43,7 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/package/onefileConfigVers
 install(FILES ${PROJECT_BINARY_DIR}/package/onefileConfig.cmake
               ${PROJECT_BINARY_DIR}/package/onefileConfigVersion.cmake
               ${PROJECT_SOURCE_DIR}/cmake/onefile.cmake
+              ${PROJECT_SOURCE_DIR}/cmake/onefile_run_tool.cmake
               ${PROJECT_SOURCE_DIR}/cmake/toolchain-mingw64.cmake
         DESTINATION ${ONEFILE_PACKAGE_DIR})
 # The toolchain file names wine-run beside itself as the emulator, and

@@ -116,6 +116,14 @@ file content\greeting.txt
 file content\sub\.keep_dir.txt' \
     --list
 
+# Names that differ only in case cannot both be unpacked on Windows; the
+# tool refuses them, and the build must fail rather than keep the old file.
+printf 'other\n' >"$work/src/data/GREETING.txt"
+"$cmake" --build "$work/out" >"$build_log" 2>&1 && fail "a refused payload did not fail the build"
+grep -q "onefile-pack failed" "$build_log" || { cat "$build_log"; fail "the refusal was not reported"; }
+rm "$work/src/data/GREETING.txt"
+rebuild "the refused file removed again"
+
 sed -i 's/"v1"/"v2"/' "$work/src/app.cpp"
 rebuild "the main library's source changed"
 check "rebuilt main library" consumer_console.exe 0 "version v2" --version
