@@ -201,8 +201,9 @@ function(onefile_add_executable name)
     # Page-aligned sections let Wine map the image instead of reading a
     # payload of hundreds of megabytes at every start; -static keeps the
     # launcher free of runtime DLLs, which it could not find before it has
-    # unpacked anything.
-    target_link_options(${name} PRIVATE -municode ${subsystem} -static -static-libgcc -static-libstdc++
+    # unpacked anything; stripped like the stubs, as the loader needs no
+    # symbols.
+    target_link_options(${name} PRIVATE -municode ${subsystem} -s -static -static-libgcc -static-libstdc++
                         -Wl,--file-alignment,4096 -Wl,--section-alignment,4096)
     set_target_properties(${name} PROPERTIES LINKER_LANGUAGE CXX)
     if(arg_OUTPUT_NAME)

@@ -76,6 +76,14 @@ file content\sub\deep.txt' \
 
 check "main library given as a file" consumer_prebuilt.exe 9 "" --status 9
 
+# The installed tool reads the payload of an executable linked this way.
+listing=$("$package/wine-run" "$work/prefix/bin/onefile-pack.exe" list "Z:$work/out/consumer-window.exe" 2>&1) ||
+    fail "onefile-pack list failed: $listing"
+case "$listing" in
+*"4 entries"*) ;;
+*) fail "onefile-pack list: $listing" ;;
+esac
+
 rebuild "nothing changed"
 grep -q "no work to do" "$build_log" || { cat "$build_log"; fail "a build without changes did work"; }
 
