@@ -25,6 +25,37 @@ void normalise(wchar_t* path, size_t capacity)
     make_short_dir_path(path, capacity);
 }
 
+// The peer's executable path, with K32GetModuleFileNameExW's convention: the
+// length without the terminator, capacity - 1 for a path that was cut, 0
+// when there is none. That call reads the peer's module list from its
+// memory, which Wine does through ptrace and so cannot while a debugger or
+// `strace -f` traces the peer (ERROR_ACCESS_DENIED). A traced parent would
+// then look like a stranger, its child would become a parent too, and under
+// `strace -f` so would every child after it, each unpacking the whole
+// payload. QueryFullProcessImageNameW asks the system instead; it is looked
+// up because systems before Vista lack it.
+DWORD peer_module_path(HANDLE process, wchar_t* path, DWORD capacity)
+{
+    DWORD length = K32GetModuleFileNameExW(process, nullptr, path, capacity);
+    if (length != 0) {
+        return length;
+    }
+    using image_name_function = BOOL(WINAPI*)(HANDLE, DWORD, LPWSTR, PDWORD);
+    HMODULE kernel = GetModuleHandleA("Kernel32.dll");
+    auto image_name = kernel == nullptr ? nullptr
+                                        : reinterpret_cast<image_name_function>(reinterpret_cast<void*>(
+                                              GetProcAddress(kernel, "QueryFullProcessImageNameW")));
+    if (image_name == nullptr) {
+        return 0;
+    }
+    // In: the buffer's size; out: the length without the terminator.
+    DWORD size = capacity;
+    if (image_name(process, 0, path, &size)) {
+        return size < capacity ? size : 0;
+    }
+    return GetLastError() == ERROR_INSUFFICIENT_BUFFER ? capacity - 1 : 0;
+}
+
 // True when the named process runs this very executable file. A path that
 // the buffer cut is never compared: it would name another file, and
 // resolving a cut path could even end the process.
@@ -35,7 +66,7 @@ bool runs_same_executable(HANDLE process)
     DWORD capacity = peer_path_capacity;
     // The result is the length copied without the terminator; a path that
     // does not fit is cut and comes back as capacity - 1 units.
-    DWORD length = K32GetModuleFileNameExW(process, nullptr, peer_path, peer_path_capacity);
+    DWORD length = peer_module_path(process, peer_path, peer_path_capacity);
     wchar_t* long_peer = nullptr;
     if (length >= peer_path_capacity - 1) {
         // A long-path-aware parent can live deeper than 2047 code units.
@@ -44,7 +75,7 @@ bool runs_same_executable(HANDLE process)
         long_peer = static_cast<wchar_t*>(malloc(long_peer_path_capacity * sizeof(wchar_t)));
         length = 0;
         if (long_peer != nullptr) {
-            length = K32GetModuleFileNameExW(process, nullptr, long_peer, long_peer_path_capacity);
+            length = peer_module_path(process, long_peer, long_peer_path_capacity);
             if (length >= long_peer_path_capacity - 1) {
                 length = 0;
             }
