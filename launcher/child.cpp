@@ -17,6 +17,7 @@ constexpr size_t child_command_line_capacity = 32768;
 
 wchar_t launch_module_path[launch_module_path_capacity];
 wchar_t child_command_line[child_command_line_capacity];
+bool child_command_line_ready = false;
 
 }  // namespace
 
@@ -28,14 +29,31 @@ void build_child_command_line(wchar_t** arguments, int count)
     build_command_line(child_command_line, child_command_line_capacity, arguments, count);
 }
 
-unsigned long launch_child_and_wait()
+void prepare_child_command_line()
 {
+    if (child_command_line_ready) {
+        return;
+    }
     if (launch_module_path[0] == 0) {
         // A cut path is not detected; 0 means no path at all.
         if (GetModuleFileNameW(nullptr, launch_module_path, launch_module_path_capacity) == 0) {
             abnormal_end();
         }
     }
+    // The raw command line split by the shell's rules, not the runtime's
+    // vector; it lives until the process ends.
+    int count = 0;
+    wchar_t** arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (arguments == nullptr) {
+        fail_with_system_error("Error, couldn't split the command line.", GetLastError());
+    }
+    build_child_command_line(arguments, count);
+    child_command_line_ready = true;
+}
+
+unsigned long launch_child_and_wait()
+{
+    prepare_child_command_line();
 
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
@@ -45,15 +63,6 @@ unsigned long launch_child_and_wait()
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-
-    // The raw command line split by the shell's rules, not the runtime's
-    // vector; it lives until the process ends.
-    int count = 0;
-    wchar_t** arguments = CommandLineToArgvW(GetCommandLineW(), &count);
-    if (arguments == nullptr) {
-        fail_with_system_error("Error, couldn't split the command line.", GetLastError());
-    }
-    build_child_command_line(arguments, count);
 
     PROCESS_INFORMATION process = {};
     if (!CreateProcessW(launch_module_path, child_command_line, nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS,

@@ -2,6 +2,12 @@
 // Starting the second copy of the executable and waiting for it.
 #include <wchar.h>
 
+// Builds the child's command line once. The parent does it before it
+// unpacks anything: an argument list that cannot be rebuilt within the
+// 32768-unit limit ends the process (status 3) before the target directory
+// exists, instead of after the whole payload has been written.
+void prepare_child_command_line();
+
 // Starts the child with the re-quoted arguments, the three standard handles
 // and the whole environment, waits for it without limit, runs the cleanup
 // and returns the child's exit code (1 when it cannot be read).

@@ -76,6 +76,13 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
 
     // 8. From here on a cleanup removes the target directory.
     arm_cleanup();
+    if (!is_child_role()) {
+        // Before the walk: an argument list too long to pass on is an
+        // internal limit like any other full buffer, and ends the process
+        // before anything is created rather than after the whole payload
+        // has been written and left behind.
+        prepare_child_command_line();
+    }
 
     // 9. Walk. The child hands over to the main library and ends with its
     //    result.
