@@ -1,0 +1,218 @@
+#include "sweep/sweep_area.h"
+
+#include <windows.h>
+
+#include <atomic>
+
+#include "support/files.h"
+
+namespace {
+
+void collect(const std::wstring& root, const std::wstring& prefix, area_snapshot* snapshot)
+{
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((root + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    do {
+        std::wstring name = found.cFileName;
+        if (name == L"." || name == L"..") {
+            continue;
+        }
+        std::wstring relative = prefix.empty() ? name : prefix + L"\\" + name;
+        bool directory = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        long long size = directory ? -1
+                                   : static_cast<long long>((static_cast<unsigned long long>(found.nFileSizeHigh) << 32) |
+                                                            found.nFileSizeLow);
+        unsigned long long written =
+            (static_cast<unsigned long long>(found.ftLastWriteTime.dwHighDateTime) << 32) |
+            found.ftLastWriteTime.dwLowDateTime;
+        // A directory's time changes with every entry made and removed in
+        // it, which a clean run does in the temporary directory; files
+        // keep theirs unless written.
+        (*snapshot)[relative] = {size, directory ? 0 : written};
+        if (directory && (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+            collect(root + L"\\" + name, relative, snapshot);
+        }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+}
+
+const char* const plain_messages[] = {
+    "Error, couldn't find attached data header.\n",
+    "Error, attached data holds no main library.\n",
+    "Error, DLL entry point not found.\n",
+    "Error, failed to register signal handler.\n",
+};
+
+const char* const error_prefixes[] = {
+    "Error, load DLL. ([Error ",
+    "Error, failed to open '",
+    "Error, couldn't unpack file to target path. ([Error ",
+    "Error, couldn't launch child ([Error ",
+    "Error, couldn't split the command line. ([Error ",
+    "Error, couldn't runtime expand spec '",
+};
+
+}  // namespace
+
+sweep_area make_sweep_area(const std::wstring& hint)
+{
+    sweep_area area;
+    area.root = make_scratch_directory(hint);
+    area.temp = area.root + L"\\temp";
+    area.work = area.root + L"\\work";
+    area.bin = area.root + L"\\bin";
+    area.sentinel = area.root + L"\\sentinel";
+    for (const std::wstring* directory : {&area.temp, &area.work, &area.bin, &area.sentinel}) {
+        CreateDirectoryW(directory->c_str(), nullptr);
+    }
+    write_file(area.sentinel + L"\\keep.txt", "must stay as it is");
+    write_file(area.work + L"\\keep.txt", "must stay as it is");
+    return area;
+}
+
+area_snapshot take_snapshot(const std::wstring& root)
+{
+    area_snapshot snapshot;
+    collect(root, L"", &snapshot);
+    return snapshot;
+}
+
+std::string describe_difference(const area_snapshot& before, const area_snapshot& after)
+{
+    std::string text;
+    int shown = 0;
+    for (const auto& [name, state] : after) {
+        auto was = before.find(name);
+        if (was == before.end()) {
+            text += "  new: " + to_utf8(name) + "\n";
+        } else if (was->second != state) {
+            text += "  changed: " + to_utf8(name) + "\n";
+        } else {
+            continue;
+        }
+        if (++shown == 8) {
+            return text + "  ...\n";
+        }
+    }
+    for (const auto& [name, state] : before) {
+        if (after.find(name) == after.end()) {
+            text += "  gone: " + to_utf8(name) + "\n";
+            if (++shown == 8) {
+                return text + "  ...\n";
+            }
+        }
+    }
+    return text;
+}
+
+bool attach_in_process(const std::wstring& exe, const std::string& image)
+{
+    if (!CopyFileW(launcher_stub_path().c_str(), exe.c_str(), FALSE)) {
+        return false;
+    }
+    if (image.empty()) {
+        return true;  // an empty image is a stub without the resource
+    }
+    HANDLE update = BeginUpdateResourceW(exe.c_str(), FALSE);
+    if (update == nullptr) {
+        return false;
+    }
+    if (!UpdateResourceW(update, RT_RCDATA, MAKEINTRESOURCEW(27), MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL),
+                         const_cast<char*>(image.data()), static_cast<DWORD>(image.size()))) {
+        EndUpdateResourceW(update, TRUE);
+        return false;
+    }
+    return EndUpdateResourceW(update, FALSE) != 0;
+}
+
+program_result run_in_area(const sweep_area& area, const sweep_run& run)
+{
+    static std::atomic<unsigned> counter{0};
+    program_options options;
+    options.environment[L"TEMP"] = area.temp;
+    options.environment[L"TMP"] = area.temp;
+    options.environment[L"TALMIR_ONEFILE_PARENT"] = std::nullopt;
+    options.environment[L"TALMIR_ONEFILE_START"] =
+        L"55" + std::to_wstring(GetCurrentProcessId()) + L"0" + std::to_wstring(counter++);
+    for (const auto& [name, value] : run.environment) {
+        options.environment[name] = value;
+    }
+    options.working_directory = area.work;
+    options.timeout_ms = 20000;
+    // Wine now and then refuses to start an image written a moment ago
+    // (ERROR_INTERNAL_ERROR while another test starts programs too); that
+    // is the harness's problem, not the launcher's, so the start is retried.
+    program_result result;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        result = run_program(run.application, run.command_line, options);
+        if (result.status != 0xFFFFFFFFul || result.err.rfind("run_program: CreateProcessW failed", 0) != 0) {
+            break;
+        }
+        Sleep(200);
+    }
+    return result;
+}
+
+std::string undefined_outcome(const program_result& result, unsigned long application_status)
+{
+    if (result.timed_out) {
+        return "did not end within its time limit";
+    }
+    if (result.status == application_status) {
+        return "";
+    }
+    if (result.status == 3) {
+        return result.out.empty() && result.err.empty() ? "" : "status 3 with output: " + result.out + result.err;
+    }
+    if (result.status == 2) {
+        for (const char* message : plain_messages) {
+            if (result.out == message && result.err.empty()) {
+                return "";
+            }
+        }
+        for (const char* prefix : error_prefixes) {
+            if (result.out.empty() && result.err.rfind(prefix, 0) == 0) {
+                return "";
+            }
+        }
+        return "status 2 with unknown output: out='" + result.out + "' err='" + result.err + "'";
+    }
+    return "status " + std::to_string(result.status) + ": out='" + result.out + "' err='" + result.err + "'";
+}
+
+std::vector<std::wstring> leftovers(const sweep_area& area)
+{
+    std::vector<std::wstring> names;
+    for (const auto& [name, state] : take_snapshot(area.temp)) {
+        if (name.find(L'\\') == std::wstring::npos) {
+            names.push_back(name);
+        }
+    }
+    return names;
+}
+
+void clear_temp(const sweep_area& area)
+{
+    for (const std::wstring& name : leftovers(area)) {
+        std::wstring path = area.temp + L"\\" + name;
+        if (!remove_tree(path)) {
+            DeleteFileW(path.c_str());
+        }
+    }
+}
+
+std::string unexpected_leftovers(const program_result& result, const std::vector<std::wstring>& left)
+{
+    if (left.empty()) {
+        return "";
+    }
+    bool walk_stopped = result.status == 2 && (result.err.rfind("Error, failed to open '", 0) == 0 ||
+                                               result.err.rfind("Error, couldn't unpack file to target path.", 0) == 0);
+    if (walk_stopped && left.size() == 1 && left[0].rfind(L"onefile_", 0) == 0) {
+        return "";
+    }
+    return "left behind in the temporary directory: " + to_utf8(left.front());
+}

@@ -1,0 +1,58 @@
+#pragma once
+// The sweep's private corner of the disk and the checks every run must pass.
+// Each run gets its own TEMP inside the area, so that whatever the launcher
+// writes is visible in one snapshot and other tests running at the same
+// time cannot disturb it.
+#include <map>
+#include <string>
+#include <vector>
+
+#include "support/process.h"
+
+struct sweep_area {
+    std::wstring root;      // scratch directory holding all of the below
+    std::wstring temp;      // TEMP and TMP of every launcher run
+    std::wstring work;      // working directory of every launcher run
+    std::wstring bin;       // launchers
+    std::wstring sentinel;  // files nobody may touch
+};
+
+sweep_area make_sweep_area(const std::wstring& hint);
+
+// Every file and directory below the root: relative name -> size (or -1 for
+// a directory) and last-write time.
+using area_snapshot = std::map<std::wstring, std::pair<long long, unsigned long long>>;
+area_snapshot take_snapshot(const std::wstring& root);
+// The differences in a few readable lines, empty when there are none.
+std::string describe_difference(const area_snapshot& before, const area_snapshot& after);
+
+// A copy of the launcher stub at `exe` with `image` as its payload. The
+// resource is stored from this process: going through the packaging tool
+// would cost a Wine start per image, and the corruption loop has hundreds.
+bool attach_in_process(const std::wstring& exe, const std::string& image);
+
+// One launcher start with the area's TEMP, TMP and working directory, a
+// fresh start value (unless `environment` says otherwise) and no parent
+// marker.
+struct sweep_run {
+    std::wstring application;
+    std::wstring command_line;  // element 0 included, as given
+    std::map<std::wstring, std::optional<std::wstring>> environment;
+};
+program_result run_in_area(const sweep_area& area, const sweep_run& run);
+
+// The launcher's own ends: a fixed message and 2, 3 with nothing written,
+// or the application's status. Returns an explanation when it is none of
+// them.
+std::string undefined_outcome(const program_result& result, unsigned long application_status);
+
+// The state of the area's temporary directory after a run: anything left in
+// it is a target directory that was not removed.
+std::vector<std::wstring> leftovers(const sweep_area& area);
+void clear_temp(const sweep_area& area);
+
+// What a run may leave in the temporary directory: nothing, except that a
+// walk which stops at an entry it cannot write names the entry and keeps
+// what it wrote so far (its one target directory), on purpose. Returns an
+// explanation when the leftovers are more than that.
+std::string unexpected_leftovers(const program_result& result, const std::vector<std::wstring>& left);
