@@ -1,6 +1,6 @@
 #include "launcher/cleanup.h"
 
-#include <wchar.h>
+#include <shellapi.h>
 
 #include "launcher/launcher_state.h"
 
@@ -19,112 +19,32 @@ HANDLE take_shared_child_process()
     return static_cast<HANDLE>(InterlockedExchangePointer(const_cast<PVOID volatile*>(&shared_child_process), nullptr));
 }
 
-// Deletes one file or empty directory, clearing a read-only attribute that
-// the application may have set (DeleteFileW and RemoveDirectoryW both refuse
-// read-only objects with ERROR_ACCESS_DENIED).
-void remove_entry(const wchar_t* path, bool directory)
-{
-    if (directory ? RemoveDirectoryW(path) : DeleteFileW(path)) {
-        return;
-    }
-    if (GetLastError() == ERROR_ACCESS_DENIED && SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL)) {
-        if (directory) {
-            RemoveDirectoryW(path);
-        } else {
-            DeleteFileW(path);
-        }
-    }
-}
-
-// Removes the target directory with everything below it, as far as it
-// goes: what cannot be removed now (a file held open without delete sharing)
-// is passed over, and the next attempt tries again. A walk with plain find
-// and delete calls rather than SHFileOperationW, whose shell bookkeeping
-// (change notifications and a PIDL built for every deleted file) costs
-// about six times as long for a payload of a couple of hundred files under
-// Wine. Links below the target (junctions, symbolic links) are removed
-// themselves and never followed, so nothing outside the target is touched.
-// All state is local, since both threads may run this at the same time.
 void remove_target_directory()
 {
-    // Each level adds a separator and at least one unit, so a path of
-    // removal_path_capacity units has fewer levels than this.
-    constexpr size_t removal_path_capacity = target_directory_capacity + 2;
-    constexpr size_t max_depth = removal_path_capacity / 2;
-    struct level {
-        HANDLE search;
-        size_t length;  // of the path of the directory being listed
-        bool fresh;     // the find data holds this level's first entry, unread
-    };
-    level levels[max_depth];
-    wchar_t path[removal_path_capacity];
-    WIN32_FIND_DATAW found;
-
+    // The source list is one path followed by two zero code units, also
+    // when the path fills all 4096 units of its buffer: hence the copy into
+    // a buffer one unit larger. Local, since both threads may run this.
+    wchar_t from[target_directory_capacity + 1];
     size_t length = 0;
     while (length < target_directory_capacity - 1 && target_directory[length] != 0) {
-        path[length] = target_directory[length];
+        from[length] = target_directory[length];
         ++length;
     }
-    path[length] = 0;
-    if (length == 0) {
-        return;
-    }
+    from[length] = 0;
+    from[length + 1] = 0;
 
-    // Opens a listing of path[0..length) and pushes it; false when the
-    // directory cannot be listed (or the walk is as deep as it can go).
-    size_t depth = 0;
-    auto push = [&](size_t directory_length) {
-        if (depth == max_depth || directory_length + 3 > removal_path_capacity) {
-            return false;
-        }
-        path[directory_length] = L'\\';
-        path[directory_length + 1] = L'*';
-        path[directory_length + 2] = 0;
-        HANDLE search = FindFirstFileExW(path, FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
-        path[directory_length] = 0;
-        if (search == INVALID_HANDLE_VALUE) {
-            return false;
-        }
-        levels[depth++] = {search, directory_length, true};
-        return true;
-    };
-
-    if (!push(length)) {
-        remove_entry(path, true);
-        return;
-    }
-    while (depth != 0) {
-        level& top = levels[depth - 1];
-        bool have = top.fresh || FindNextFileW(top.search, &found);
-        top.fresh = false;
-        if (!have) {
-            FindClose(top.search);
-            path[top.length] = 0;
-            remove_entry(path, true);
-            --depth;
-            continue;
-        }
-        const wchar_t* name = found.cFileName;
-        if (name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0))) {
-            continue;
-        }
-        size_t name_length = wcslen(name);
-        if (top.length + 1 + name_length >= removal_path_capacity) {
-            continue;  // deeper than any path the walk can spell: left alone
-        }
-        path[top.length] = L'\\';
-        wmemcpy(path + top.length + 1, name, name_length + 1);
-        size_t child_length = top.length + 1 + name_length;
-        DWORD attributes = found.dwFileAttributes;
-        bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        if (directory && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-            if (!push(child_length)) {
-                remove_entry(path, true);
-            }
-            continue;
-        }
-        remove_entry(path, directory);
-    }
+    SHFILEOPSTRUCTW request = {};
+    request.hwnd = nullptr;
+    request.wFunc = FO_DELETE;
+    request.pFrom = from;
+    request.pTo = L"";
+    // Silent, no confirmation, no error dialog; no undo flag, so nothing
+    // goes to the recycle bin.
+    request.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
+    request.fAnyOperationsAborted = FALSE;
+    request.hNameMappings = nullptr;
+    request.lpszProgressTitle = L"";
+    SHFileOperationW(&request);
 }
 
 }  // namespace
