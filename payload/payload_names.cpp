@@ -96,13 +96,15 @@ payload_name_problem check(const uint16_t* name, size_t length, bool portable)
         if (only_dots_and_blanks) {
             return name_dot_component;
         }
+        // A device name opens the device, not a file: payload bytes would
+        // go to a serial port or a printer.
+        if (is_reserved_device(component, component_length)) {
+            return name_reserved_device;
+        }
         if (portable) {
             uint16_t last = component[component_length - 1];
             if (last == '.' || last == ' ') {
                 return name_trailing_dot_or_space;
-            }
-            if (is_reserved_device(component, component_length)) {
-                return name_reserved_device;
             }
         }
         start = i + 1;

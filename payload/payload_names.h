@@ -13,8 +13,8 @@ enum payload_name_problem {
     name_forward_slash,         // '/' would be a second separator on Windows
     name_colon,                 // drive designator or alternate stream
     name_control_character,     // code units below 0x20
-    // The stricter rules below are the packaging tool's only.
     name_reserved_device,       // CON, PRN, AUX, NUL, COM1-9, LPT1-9 (any extension)
+    // The stricter rules below are the packaging tool's only.
     name_trailing_dot_or_space, // Windows strips them, so two names collide
     name_forbidden_character,   // < > " | ? *
     name_too_long,              // 1024 code units or more

@@ -91,7 +91,8 @@ TEST(unpack, damaged_and_unsafe_images_are_refused_before_any_write)
         images.push_back(valid.substr(0, length));
     }
     const wchar_t* unsafe_names[] = {L"..\\escape.txt", L"\\rooted.txt", L"a\\\\b", L"trailing\\", L"a\\.\\b",
-                                     L"C:\\x.txt",      L"a/b",          L"x:stream", L"tab\there"};
+                                     L"C:\\x.txt",      L"a/b",          L"x:stream", L"tab\there",
+                                     L"...\\up",       L"COM1",         L"dir\\aux.txt"};
     for (const wchar_t* name : unsafe_names) {
         images.push_back(build_image({{L"m.dll", "MZ"}, {name, "data"}}));
     }

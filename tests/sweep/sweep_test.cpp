@@ -138,15 +138,15 @@ TEST_F(sweep, seeded_corruptions_of_a_small_image)
     EXPECT_LT(refused, 270);
 }
 
-// Names the launcher's rules accept although Windows cannot store them as
-// ordinary files (the packaging tool refuses them). Device names that reach
-// hardware (COM1, LPT1, AUX) are left out on purpose: the run would write
-// the payload to the machine's serial port.
+// Names that Windows cannot store as ordinary files (the packaging tool
+// refuses them all). The launcher refuses the device names itself, before
+// anything is written, since writing to COM1 would send the payload to a
+// serial port; the others fail at the open, with a defined message.
 TEST_F(sweep, entry_names_windows_cannot_store)
 {
     const wchar_t* const names[] = {
         L"star*name", L"question?", L"less<than", L"pipe|name", L"quote\"name", L"trailing.", L"trailing ",
-        L"NUL", L"d\\NUL.txt", L"CON", L"CONIN$",
+        L"NUL", L"d\\NUL.txt", L"CON", L"CONIN$", L"COM1", L"lpt1.txt", L"AUX",
     };
     unsigned index = 2000;
     for (const wchar_t* name : names) {
