@@ -29,10 +29,10 @@ const uint16_t* units(const std::wstring& text)
 // SOURCE=NAME splits at the last '=', since a stored name rarely needs one
 // while a source path might: "C:\a=b\x.dll=x.dll" stores C:\a=b\x.dll as
 // x.dll. An argument that names an existing path as a whole is a path.
-int split_input(const std::wstring& argument, input_spec* spec)
+int split_input(const std::wstring& argument, input_spec* given)
 {
-    spec->argument = argument;
-    spec->named = false;
+    given->argument = argument;
+    given->named = false;
     std::wstring source = argument;
     size_t equals = argument.rfind(L'=');
     if (equals != std::wstring::npos) {
@@ -40,37 +40,37 @@ int split_input(const std::wstring& argument, input_spec* spec)
         std::wstring whole = full_path(argument);
         if (whole.empty() || path_attributes(whole, nullptr, &error) == INVALID_FILE_ATTRIBUTES) {
             source = argument.substr(0, equals);
-            spec->name = backslashed(argument.substr(equals + 1));
-            spec->named = true;
+            given->name = backslashed(argument.substr(equals + 1));
+            given->named = true;
         }
     }
     if (source.empty()) {
         report(L"input " + quoted(argument) + L" has no path before '=' (write SOURCE=NAME)");
         return status_usage;
     }
-    spec->full = full_path(source);
-    if (spec->full.empty()) {
+    given->full = full_path(source);
+    if (given->full.empty()) {
         report(L"cannot make an absolute path of " + quoted(source) + L": " + system_error_text(GetLastError()));
         return status_failed;
     }
-    if (!spec->named) {
-        spec->name = base_name(spec->full);
+    if (!given->named) {
+        given->name = base_name(given->full);
     }
     return status_ok;
 }
 
 // The source's attributes, or a report naming what is wrong with it.
-bool inspect_source(const input_spec& spec, const wchar_t* role, DWORD* attributes, uint64_t* size)
+bool inspect_source(const input_spec& given, const wchar_t* role, DWORD* attributes, uint64_t* size)
 {
     DWORD error = 0;
-    *attributes = path_attributes(spec.full, size, &error);
+    *attributes = path_attributes(given.full, size, &error);
     if (*attributes != INVALID_FILE_ATTRIBUTES) {
         return true;
     }
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
-        report(std::wstring(role) + L" " + quoted(spec.argument) + L" not found (" + spec.full + L")");
+        report(std::wstring(role) + L" " + quoted(given.argument) + L" not found (" + given.full + L")");
     } else {
-        report(L"cannot read " + std::wstring(role) + L" " + quoted(spec.argument) + L": " + system_error_text(error));
+        report(L"cannot read " + std::wstring(role) + L" " + quoted(given.argument) + L": " + system_error_text(error));
     }
     return false;
 }
@@ -154,30 +154,30 @@ bool walk_directory(walk_state* state, const std::wstring& directory, const std:
 
 int add_main_library(const std::wstring& argument, std::vector<pack_entry>* entries)
 {
-    input_spec spec;
-    int status = split_input(argument, &spec);
+    input_spec given;
+    int status = split_input(argument, &given);
     if (status != status_ok) {
         return status;
     }
     DWORD attributes = 0;
     uint64_t size = 0;
-    if (!inspect_source(spec, L"main library", &attributes, &size)) {
+    if (!inspect_source(given, L"main library", &attributes, &size)) {
         return status_failed;
     }
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
         report(L"main library " + quoted(argument) + L" is a directory, not a DLL");
         return status_failed;
     }
-    if (spec.name.empty()) {
+    if (given.name.empty()) {
         report(L"main library " + quoted(argument) + L" needs a name after '='");
         return status_failed;
     }
-    if (!check_entry_name(spec.name, spec.full, L"main library")) {
+    if (!check_entry_name(given.name, given.full, L"main library")) {
         return status_failed;
     }
     file_view view;
     DWORD error = 0;
-    if (!open_file_view(spec.full, &view, &error)) {
+    if (!open_file_view(given.full, &view, &error)) {
         report(L"cannot read main library " + quoted(argument) + L": " + system_error_text(error));
         return status_failed;
     }
@@ -194,38 +194,38 @@ int add_main_library(const std::wstring& argument, std::vector<pack_entry>* entr
         report(L"main library " + quoted(argument) + L" is " + to_wide_text(pe_problem_text(problem)) + detail);
         return status_failed;
     }
-    entries->push_back({spec.name, spec.full, size});
+    entries->push_back({given.name, given.full, size});
     return status_ok;
 }
 
 int add_input(const std::wstring& argument, walk_state* state)
 {
-    input_spec spec;
-    int status = split_input(argument, &spec);
+    input_spec given;
+    int status = split_input(argument, &given);
     if (status != status_ok) {
         return status;
     }
     DWORD attributes = 0;
     uint64_t size = 0;
-    if (!inspect_source(spec, L"input", &attributes, &size)) {
+    if (!inspect_source(given, L"input", &attributes, &size)) {
         return status_failed;
     }
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-        if (spec.name.empty() && !spec.named) {
+        if (given.name.empty() && !given.named) {
             report(L"input " + quoted(argument) + L" has no name of its own; write " + argument +
                    L"=NAME, or " + argument + L"= to store its contents at the top level");
             return status_failed;
         }
-        return walk_directory(state, spec.full, spec.name) ? status_ok : status_failed;
+        return walk_directory(state, given.full, given.name) ? status_ok : status_failed;
     }
-    if (spec.name.empty()) {
+    if (given.name.empty()) {
         report(L"input " + quoted(argument) + L" is a file and needs a name after '='");
         return status_failed;
     }
-    if (!check_entry_name(spec.name, spec.full, L"from")) {
+    if (!check_entry_name(given.name, given.full, L"from")) {
         return status_failed;
     }
-    state->entries->push_back({spec.name, spec.full, size});
+    state->entries->push_back({given.name, given.full, size});
     return status_ok;
 }
 
