@@ -60,7 +60,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
     // 4. Payload.
     payload_open();
 
-    // 5.
+    // 5. Only now, so that the payload has been opened either way.
     if (!expanded) {
         write_error(L"Error, couldn't runtime expand spec '%ls'.\n", target_directory_spec);
         abnormal_end();
