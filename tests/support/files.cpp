@@ -19,7 +19,8 @@ std::wstring from_unix(const char* path)
     return wide;
 }
 
-void collect(const std::wstring& root, const std::wstring& prefix, std::vector<std::wstring>* names)
+void walk_below(const std::wstring& root, const std::wstring& prefix,
+                const std::function<bool(const std::wstring&, const WIN32_FIND_DATAW&)>& visit)
 {
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW((root + L"\\*").c_str(), &found);
@@ -32,10 +33,10 @@ void collect(const std::wstring& root, const std::wstring& prefix, std::vector<s
             continue;
         }
         std::wstring relative = prefix.empty() ? name : prefix + L"\\" + name;
-        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            collect(root + L"\\" + name, relative, names);
-        } else {
-            names->push_back(relative);
+        bool enter = visit(relative, found);
+        if (enter && (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+            !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+            walk_below(root + L"\\" + name, relative, visit);
         }
     } while (FindNextFileW(search, &found));
     FindClose(search);
@@ -154,10 +155,21 @@ bool directory_exists(const std::wstring& path)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+void walk_tree(const std::wstring& root,
+               const std::function<bool(const std::wstring& relative, const WIN32_FIND_DATAW& found)>& visit)
+{
+    walk_below(root, L"", visit);
+}
+
 std::vector<std::wstring> list_files(const std::wstring& root)
 {
     std::vector<std::wstring> names;
-    collect(root, L"", &names);
+    walk_tree(root, [&names](const std::wstring& relative, const WIN32_FIND_DATAW& found) {
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            names.push_back(relative);
+        }
+        return true;
+    });
     std::sort(names.begin(), names.end());
     return names;
 }

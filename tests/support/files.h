@@ -1,6 +1,9 @@
 #pragma once
 // Files and directories for the tests, in Windows form (Z:\... under Wine).
+#include <windows.h>
+
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,6 +26,11 @@ bool write_file(const std::wstring& path, const std::string& bytes);
 bool read_file(const std::wstring& path, std::string* bytes);
 bool file_exists(const std::wstring& path);
 bool directory_exists(const std::wstring& path);
+// Calls `visit` for every file and directory below `root`, depth first, with
+// its name relative to `root`. Directories are entered unless they are links
+// (so nothing outside the tree is reached) or `visit` returns false.
+void walk_tree(const std::wstring& root,
+               const std::function<bool(const std::wstring& relative, const WIN32_FIND_DATAW& found)>& visit);
 // Every file below `root`, as relative names with backslashes, sorted.
 std::vector<std::wstring> list_files(const std::wstring& root);
 std::wstring temp_directory();  // GetTempPathW without its trailing backslash

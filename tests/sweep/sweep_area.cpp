@@ -8,37 +8,6 @@
 
 namespace {
 
-void collect(const std::wstring& root, const std::wstring& prefix, area_snapshot* snapshot)
-{
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((root + L"\\*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) {
-        return;
-    }
-    do {
-        std::wstring name = found.cFileName;
-        if (name == L"." || name == L"..") {
-            continue;
-        }
-        std::wstring relative = prefix.empty() ? name : prefix + L"\\" + name;
-        bool directory = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        long long size = directory ? -1
-                                   : static_cast<long long>((static_cast<unsigned long long>(found.nFileSizeHigh) << 32) |
-                                                            found.nFileSizeLow);
-        unsigned long long written =
-            (static_cast<unsigned long long>(found.ftLastWriteTime.dwHighDateTime) << 32) |
-            found.ftLastWriteTime.dwLowDateTime;
-        // A directory's time changes with every entry made and removed in
-        // it, which a clean run does in the temporary directory; files
-        // keep theirs unless written.
-        (*snapshot)[relative] = {size, directory ? 0 : written};
-        if (directory && (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-            collect(root + L"\\" + name, relative, snapshot);
-        }
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
-}
-
 const char* const plain_messages[] = {
     "Error, couldn't find attached data header.\n",
     "Error, attached data holds no main library.\n",
@@ -76,7 +45,20 @@ sweep_area make_sweep_area(const std::wstring& hint)
 area_snapshot take_snapshot(const std::wstring& root)
 {
     area_snapshot snapshot;
-    collect(root, L"", &snapshot);
+    walk_tree(root, [&snapshot](const std::wstring& relative, const WIN32_FIND_DATAW& found) {
+        bool directory = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        long long size = directory ? -1
+                                   : static_cast<long long>((static_cast<unsigned long long>(found.nFileSizeHigh) << 32) |
+                                                            found.nFileSizeLow);
+        unsigned long long written =
+            (static_cast<unsigned long long>(found.ftLastWriteTime.dwHighDateTime) << 32) |
+            found.ftLastWriteTime.dwLowDateTime;
+        // A directory's time changes with every entry made and removed in
+        // it, which a clean run does in the temporary directory; files
+        // keep theirs unless written.
+        snapshot[relative] = {size, directory ? 0 : written};
+        return true;
+    });
     return snapshot;
 }
 
