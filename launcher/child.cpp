@@ -1,12 +1,12 @@
 #include "launcher/child.h"
 
 #include <windows.h>
-#include <shellapi.h>
 #include <stdio.h>
 
 #include "launcher/cleanup.h"
 #include "launcher/command_line.h"
 #include "launcher/failures.h"
+#include "paths/shell_functions.h"
 #include "paths/wide_bounded.h"
 
 namespace {
@@ -43,7 +43,7 @@ void prepare_child_command_line()
     // The raw command line split by the shell's rules, not the runtime's
     // vector; it lives until the process ends.
     int count = 0;
-    wchar_t** arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+    wchar_t** arguments = shell_command_line_to_argv(GetCommandLineW(), &count);
     if (arguments == nullptr) {
         fail_with_system_error("Error, couldn't split the command line.", GetLastError());
     }

@@ -1,8 +1,8 @@
 #include "launcher/cleanup.h"
 
-#include <shellapi.h>
 
 #include "launcher/launcher_state.h"
+#include "paths/shell_functions.h"
 
 namespace {
 
@@ -44,7 +44,7 @@ void remove_target_directory()
     request.fAnyOperationsAborted = FALSE;
     request.hNameMappings = nullptr;
     request.lpszProgressTitle = L"";
-    SHFileOperationW(&request);
+    shell_file_operation(&request);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "launcher/launcher_state.h"
 #include "paths/environment.h"
 #include "paths/path_spec.h"
+#include "paths/shell_functions.h"
 #include "paths/wide_bounded.h"
 
 namespace {
@@ -14,7 +15,7 @@ namespace {
 bool append_known_folder(wchar_t* output, int folder, size_t capacity)
 {
     wchar_t path[MAX_PATH];
-    if (SHGetFolderPathW(nullptr, folder, nullptr, 0, path) != S_OK) {
+    if (shell_get_folder_path(folder, path) != S_OK) {
         return false;
     }
     append_wide_bounded(output, path, capacity);
