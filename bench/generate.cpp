@@ -3,10 +3,13 @@
 // `onefile-pack attach` puts into the launcher), with the same bytes.
 //
 //   onefile-bench-generate --library BENCH_APP_DLL --divisor N --output DIR
+//                          [--file-alignment BYTES]
 //
 // DIR\tree\... holds the files, DIR\payload.image the image. The main
 // library is BENCH_APP_DLL grown to its size with a data section; it is
 // loaded once here to prove that it still is a library exporting run_code.
+// --file-alignment names the layout the caller means to measure; a library
+// linked otherwise is refused, since its figures would be labelled wrongly.
 // Status 0 on success, 1 on any failure (with a line on standard error).
 #include <windows.h>
 #include <stdio.h>
@@ -139,7 +142,7 @@ bool write_entry(const shape_entry& entry, const std::vector<uint8_t>& main_libr
     return ok || fail(L"cannot write", path);
 }
 
-bool generate(const std::wstring& library, unsigned divisor, const std::wstring& output)
+bool generate(const std::wstring& library, unsigned divisor, uint32_t expected_alignment, const std::wstring& output)
 {
     payload_shape shape;
     if (!make_payload_shape(divisor, &shape)) {
@@ -148,6 +151,11 @@ bool generate(const std::wstring& library, unsigned divisor, const std::wstring&
     std::vector<uint8_t> main_library;
     if (!read_whole(library, &main_library)) {
         return fail(L"cannot read", library);
+    }
+    uint32_t alignment = pe_file_alignment(main_library);
+    if (expected_alignment != 0 && alignment != expected_alignment) {
+        SetLastError(0);
+        return fail(L"the library's file alignment is not the expected one:", std::to_wstring(alignment));
     }
     byte_stream padding = {seed_of(L"main.dll")};
     pe_pad_result padded = pe_pad_to_size(&main_library, shape.entries[0].size, fill_from_stream, &padding);
@@ -187,9 +195,9 @@ bool generate(const std::wstring& library, unsigned divisor, const std::wstring&
     for (const shape_entry& entry : shape.entries) {
         longest = entry.name.size() > longest ? entry.name.size() : longest;
     }
-    wprintf(L"%ls: %zu entries, image %llu bytes, main.dll %llu bytes, longest name %zu units\n",
+    wprintf(L"%ls: %zu entries, image %llu bytes, main.dll %llu bytes (file alignment %u), longest name %zu units\n",
             output.c_str(), shape.entries.size(), static_cast<unsigned long long>(shape.image_size),
-            static_cast<unsigned long long>(shape.entries[0].size), longest);
+            static_cast<unsigned long long>(shape.entries[0].size), alignment, longest);
     return true;
 }
 
@@ -200,6 +208,7 @@ int wmain(int argc, wchar_t** argv)
     std::wstring library;
     std::wstring output;
     unsigned divisor = 0;
+    uint32_t alignment = 0;
     for (int i = 1; i + 1 < argc; i += 2) {
         std::wstring option = argv[i];
         if (option == L"--library") {
@@ -208,10 +217,13 @@ int wmain(int argc, wchar_t** argv)
             output = argv[i + 1];
         } else if (option == L"--divisor") {
             divisor = static_cast<unsigned>(wcstoul(argv[i + 1], nullptr, 10));
+        } else if (option == L"--file-alignment") {
+            alignment = static_cast<uint32_t>(wcstoul(argv[i + 1], nullptr, 10));
         }
     }
     if (library.empty() || output.empty() || divisor == 0) {
-        fwprintf(stderr, L"usage: onefile-bench-generate --library BENCH_APP_DLL --divisor N --output DIR\n");
+        fwprintf(stderr, L"usage: onefile-bench-generate --library BENCH_APP_DLL --divisor N --output DIR"
+                         L" [--file-alignment BYTES]\n");
         return 1;
     }
     wchar_t full[4096];
@@ -220,5 +232,5 @@ int wmain(int argc, wchar_t** argv)
         fail(L"cannot make a full path of", output);
         return 1;
     }
-    return generate(library, divisor, full) ? 0 : 1;
+    return generate(library, divisor, alignment, full) ? 0 : 1;
 }

@@ -92,12 +92,13 @@ pe_pad_result pe_pad_to_size(std::vector<uint8_t>* image, uint64_t target_size,
             return pe_pad_no_header_room;
         }
     }
-    if (target_size <= bytes.size() || (target_size - bytes.size()) % file_alignment != 0 ||
-        target_size - bytes.size() > 0x7FFFFFFF) {
+    if (target_size <= bytes.size() || target_size - bytes.size() > 0x7FFFFFFF ||
+        target_size - bytes.size() < file_alignment) {
         return pe_pad_bad_size;
     }
 
-    uint32_t pad = static_cast<uint32_t>(target_size - bytes.size());
+    uint32_t growth = static_cast<uint32_t>(target_size - bytes.size());
+    uint32_t pad = growth / file_alignment * file_alignment;
     uint32_t address = static_cast<uint32_t>(align_up(virtual_end, section_alignment));
     uint32_t raw_pointer = static_cast<uint32_t>(bytes.size());
     memcpy(&(*image)[table_end], ".bench\0\0", 8);
@@ -113,8 +114,21 @@ pe_pad_result pe_pad_to_size(std::vector<uint8_t>* image, uint64_t target_size,
 
     size_t old_size = image->size();
     image->resize(static_cast<size_t>(target_size));
-    fill(context, image->data() + old_size, pad);
+    fill(context, image->data() + old_size, growth);
     return pe_pad_ok;
+}
+
+uint32_t pe_file_alignment(const std::vector<uint8_t>& image)
+{
+    if (image.size() < 0x40 || image[0] != 'M' || image[1] != 'Z') {
+        return 0;
+    }
+    size_t pe = load_u32(image, 0x3C);
+    if (pe > image.size() || image.size() - pe < 24 + 240 || memcmp(&image[pe], "PE\0\0", 4) != 0 ||
+        load_u16(image, pe + 24) != 0x20B) {
+        return 0;
+    }
+    return load_u32(image, pe + 24 + 36);
 }
 
 const char* pe_pad_result_text(pe_pad_result result)
@@ -124,7 +138,7 @@ const char* pe_pad_result_text(pe_pad_result result)
     case pe_pad_not_pe: return "not a 64-bit PE image";
     case pe_pad_has_trailing: return "bytes after the last section (link with -s)";
     case pe_pad_no_header_room: return "no room for another section header";
-    case pe_pad_bad_size: return "the target size is not the file size plus a multiple of the file alignment";
+    case pe_pad_bad_size: return "the target size is not at least one file-alignment unit above the file size";
     }
     return "unknown result";
 }

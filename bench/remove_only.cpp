@@ -1,0 +1,50 @@
+// The road's removal by itself: the launcher's own cleanup (the same object
+// code, SHFileOperationW and its retries) applied to a directory that a
+// native copy has filled, so that it can be set beside `rm -rf` of the same
+// tree.
+//   onefile-bench-remove DIRECTORY TIMES_FILE
+// Appends the microseconds that cleanup_target took to TIMES_FILE. Status 0
+// when the directory is gone afterwards, 1 when it is still there (a removal
+// that failed would otherwise look fast), 2 on bad arguments.
+#include <windows.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <wchar.h>
+
+#include "launcher/cleanup.h"
+#include "launcher/launcher_state.h"
+
+// The launcher's main sequence owns these; this program links its stages
+// without it.
+int launcher_argc = 0;
+wchar_t** launcher_argv = nullptr;
+wchar_t target_directory[target_directory_capacity];
+wchar_t main_library_path[main_library_path_capacity];
+const wchar_t* parent_identifier = nullptr;
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
+{
+    if (__argc != 3 || wcslen(__wargv[1]) >= target_directory_capacity) {
+        return 2;
+    }
+    wcscpy(target_directory, __wargv[1]);
+    arm_cleanup();
+
+    LARGE_INTEGER frequency, start, end;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&start);
+    cleanup_target();
+    QueryPerformanceCounter(&end);
+
+    if (GetFileAttributesW(target_directory) != INVALID_FILE_ATTRIBUTES) {
+        return 1;
+    }
+    FILE* file = _wfopen(__wargv[2], L"a");
+    if (file == nullptr) {
+        return 2;
+    }
+    long long us = (end.QuadPart - start.QuadPart) * 1000000 / frequency.QuadPart;
+    fprintf(file, "%lld\n", us);
+    fclose(file);
+    return 0;
+}
