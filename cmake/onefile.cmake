@@ -14,8 +14,8 @@
 #
 # This file is included by the onefile project itself (add_subdirectory) and
 # by its package configuration (find_package(onefile CONFIG)). Both define
-# the imported or alias targets onefile::pack, onefile::launcher_core,
-# onefile::launcher_entry and onefile::launcher_entry_console, and the global
+# the imported or alias targets onefile::pack, onefile::launcher_core and
+# onefile::launcher_entry, and the global
 # property ONEFILE_RESOURCE_DIR (the directory holding launcher.rc).
 
 include_guard(GLOBAL)
@@ -99,7 +99,7 @@ function(onefile_add_executable name)
     if(NOT arg_MAIN_LIBRARY)
         message(FATAL_ERROR "onefile_add_executable(${name}): MAIN_LIBRARY is required")
     endif()
-    foreach(needed onefile::pack onefile::launcher_core onefile::launcher_entry onefile::launcher_entry_console)
+    foreach(needed onefile::pack onefile::launcher_core onefile::launcher_entry)
         if(NOT TARGET ${needed})
             message(FATAL_ERROR "onefile_add_executable(${name}): target ${needed} is missing; "
                                 "use find_package(onefile CONFIG) or add_subdirectory on the onefile sources")
@@ -188,7 +188,7 @@ function(onefile_add_executable name)
 
     if(arg_CONSOLE)
         add_executable(${name} "${rc_file}" "${image}")
-        target_link_libraries(${name} PRIVATE onefile::launcher_entry_console onefile::launcher_core)
+        target_link_libraries(${name} PRIVATE onefile::launcher_entry onefile::launcher_core)
         set(subsystem -mconsole)
     else()
         add_executable(${name} WIN32 "${rc_file}" "${image}")

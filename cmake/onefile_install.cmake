@@ -2,18 +2,8 @@
 # the installed package gives them, and the install rules for that package.
 # Included by the top-level CMakeLists.txt after launcher/ and tools/.
 
-# The launcher's entry point as objects: linked from a static library it
-# would not be pulled in, since only the runtime's startup code refers to it.
-foreach(entry onefile_launcher_entry onefile_launcher_entry_console)
-    add_library(${entry} OBJECT ${PROJECT_SOURCE_DIR}/launcher/main.cpp)
-    target_link_libraries(${entry} PRIVATE onefile_launcher_core)
-    target_compile_options(${entry} PRIVATE -municode -Wall -Wextra -fno-exceptions -fno-rtti)
-endforeach()
-target_compile_definitions(onefile_launcher_entry_console PRIVATE ONEFILE_CONSOLE_SUBSYSTEM)
-
 add_library(onefile::launcher_core ALIAS onefile_launcher_core)
 add_library(onefile::launcher_entry ALIAS onefile_launcher_entry)
-add_library(onefile::launcher_entry_console ALIAS onefile_launcher_entry_console)
 add_executable(onefile::pack ALIAS onefile_pack)
 set_property(GLOBAL PROPERTY ONEFILE_RESOURCE_DIR ${PROJECT_SOURCE_DIR}/resources)
 
@@ -27,9 +17,7 @@ install(TARGETS onefile_pack onefile_launcher onefile_launcher_console
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS onefile_launcher_core onefile_neutral onefile_abnormal_end
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
-# Both entry objects are called main.cpp.obj, hence a directory each.
 install(FILES $<TARGET_OBJECTS:onefile_launcher_entry> DESTINATION ${ONEFILE_OBJECT_DIR}/entry)
-install(FILES $<TARGET_OBJECTS:onefile_launcher_entry_console> DESTINATION ${ONEFILE_OBJECT_DIR}/entry_console)
 install(FILES ${PROJECT_SOURCE_DIR}/resources/launcher.rc ${PROJECT_SOURCE_DIR}/resources/launcher.manifest
               ${PROJECT_SOURCE_DIR}/resources/launcher.ico
         DESTINATION ${ONEFILE_RESOURCE_INSTALL_DIR})
