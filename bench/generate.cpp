@@ -20,7 +20,7 @@
 
 #include "bench/payload_shape.h"
 #include "bench/pe_pad.h"
-#include "payload/payload_image.h"
+#include "neutral/payload_image.h"
 
 namespace {
 

@@ -4,10 +4,10 @@
 #include <stdio.h>
 
 #include "launcher/cleanup.h"
-#include "launcher/command_line.h"
 #include "launcher/failures.h"
-#include "paths/shell_functions.h"
-#include "paths/wide_bounded.h"
+#include "launcher/shell_functions.h"
+#include "neutral/command_line.h"
+#include "neutral/wide_bounded.h"
 
 namespace {
 

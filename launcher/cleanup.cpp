@@ -2,7 +2,7 @@
 
 
 #include "launcher/launcher_state.h"
-#include "paths/shell_functions.h"
+#include "launcher/shell_functions.h"
 
 namespace {
 

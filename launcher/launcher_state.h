@@ -16,7 +16,7 @@ extern wchar_t** launcher_argv;
 // "{TEMP}\onefile_{PID}_{TIME}", expanded once by the main sequence.
 extern wchar_t target_directory[target_directory_capacity];
 
-// The first entry's full path, recorded by the walk (payload/extract.cpp).
+// The first entry's full path, recorded by the walk (launcher/extract.cpp).
 extern wchar_t main_library_path[main_library_path_capacity];
 
 // The value of TALMIR_ONEFILE_PARENT in the child role, null in the parent

@@ -5,14 +5,15 @@
 
 #include "launcher/child.h"
 #include "launcher/cleanup.h"
+#include "launcher/environment.h"
+#include "launcher/extract.h"
 #include "launcher/failures.h"
 #include "launcher/launcher_state.h"
+#include "launcher/path_spec_values.h"
+#include "launcher/payload_reader.h"
 #include "launcher/roles.h"
-#include "payload/extract.h"
-#include "payload/payload_reader.h"
-#include "paths/environment.h"
-#include "paths/path_spec.h"
-#include "paths/wide_bounded.h"
+#include "neutral/path_spec.h"
+#include "neutral/wide_bounded.h"
 
 int launcher_argc = 0;
 wchar_t** launcher_argv = nullptr;

@@ -6,10 +6,10 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "launcher/environment.h"
 #include "launcher/launcher_state.h"
-#include "paths/environment.h"
-#include "paths/normalise.h"
-#include "paths/wide_bounded.h"
+#include "launcher/normalise.h"
+#include "neutral/wide_bounded.h"
 
 namespace {
 

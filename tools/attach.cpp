@@ -4,7 +4,7 @@
 #include <windows.h>
 #include <string.h>
 
-#include "payload/payload_image.h"
+#include "neutral/payload_image.h"
 #include "tools/commands.h"
 #include "tools/tool_files.h"
 #include "tools/tool_output.h"

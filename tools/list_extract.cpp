@@ -3,7 +3,7 @@
 #include <windows.h>
 #include <wchar.h>
 
-#include "payload/payload_image.h"
+#include "neutral/payload_image.h"
 #include "tools/commands.h"
 #include "tools/tool_files.h"
 #include "tools/tool_output.h"

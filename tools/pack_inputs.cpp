@@ -4,9 +4,9 @@
 
 #include <algorithm>
 
-#include "payload/payload_image.h"
-#include "payload/payload_names.h"
-#include "tools/pe_check.h"
+#include "neutral/payload_image.h"
+#include "neutral/payload_names.h"
+#include "neutral/pe_check.h"
 #include "tools/tool_files.h"
 #include "tools/tool_output.h"
 

@@ -10,7 +10,7 @@
 
 #include "argument_splitter.h"
 #include "fuzz_support.h"
-#include "launcher/command_line.h"
+#include "neutral/command_line.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

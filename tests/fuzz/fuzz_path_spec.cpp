@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "paths/path_spec.h"
-#include "paths/wide_bounded.h"
+#include "neutral/path_spec.h"
+#include "neutral/wide_bounded.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "payload/payload_image.h"
-#include "payload/payload_names.h"
+#include "neutral/payload_image.h"
+#include "neutral/payload_names.h"
 
 namespace {
 

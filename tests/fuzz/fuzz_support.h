@@ -5,7 +5,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-#include "paths/abnormal_end.h"
+#include "neutral/abnormal_end.h"
 
 // Where abnormal_end jumps to while a call runs under run_until_abnormal_end.
 // A placeholder value or command line that does not fit ends the launcher on

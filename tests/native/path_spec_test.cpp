@@ -1,4 +1,4 @@
-#include "paths/path_spec.h"
+#include "neutral/path_spec.h"
 
 #include <gtest/gtest.h>
 #include <wchar.h>
@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "paths/wide_bounded.h"
+#include "neutral/wide_bounded.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "payload/payload_image.h"
+#include "neutral/payload_image.h"
 
 #include <gtest/gtest.h>
 #include <string.h>

@@ -1,4 +1,4 @@
-#include "payload/payload_names.h"
+#include "neutral/payload_names.h"
 
 #include <gtest/gtest.h>
 

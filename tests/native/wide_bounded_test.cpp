@@ -1,4 +1,4 @@
-#include "paths/wide_bounded.h"
+#include "neutral/wide_bounded.h"
 
 #include <gtest/gtest.h>
 #include <wchar.h>

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "outside/launcher_fixture.h"
-#include "payload/payload_image.h"
+#include "neutral/payload_image.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <atomic>
 
-#include "payload/payload_image.h"
+#include "neutral/payload_image.h"
 #include "support/process.h"
 #include "test_paths.h"
 

@@ -12,7 +12,7 @@
 
 #include <random>
 
-#include "payload/payload_image.h"
+#include "neutral/payload_image.h"
 #include "support/files.h"
 #include "sweep/sweep_area.h"
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "payload/payload_image.h"
+#include "neutral/payload_image.h"
 #include "tool_test_paths.h"
 
 namespace {

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "payload/directories.h"
+#include "launcher/directories.h"
 #include "support/files.h"
 
 namespace {

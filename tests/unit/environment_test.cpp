@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "paths/environment.h"
+#include "launcher/environment.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "paths/normalise.h"
+#include "launcher/normalise.h"
 #include "support/files.h"
 
 namespace {

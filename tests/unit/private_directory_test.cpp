@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "payload/private_directory.h"
+#include "launcher/private_directory.h"
 #include "support/files.h"
 
 namespace {

@@ -1,10 +1,10 @@
-#include "paths/normalise.h"
+#include "launcher/normalise.h"
 
 #include <windows.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include "paths/wide_bounded.h"
+#include "neutral/wide_bounded.h"
 
 namespace {
 

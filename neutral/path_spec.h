@@ -2,7 +2,7 @@
 // Path spec expansion: a UTF-16 template whose names in braces stand for
 // values known only at run time. The parser and the placeholder table live
 // here, free of the platform; the values that need the system come from a
-// provider (paths/path_spec_windows.cpp in the launcher, fakes in tests).
+// provider (the launcher's launcher/path_spec_values.cpp, fakes in tests).
 #include <stddef.h>
 #include <wchar.h>
 
@@ -45,6 +45,3 @@ path_spec_placeholder path_spec_lookup(const wchar_t* name);
 // system folder the platform did not deliver, or literal text that did not
 // fit; the output then holds what was expanded so far.
 bool expand_path_spec_with(wchar_t* output, const wchar_t* spec, size_t capacity, const path_spec_provider* provider);
-
-// The launcher's expansion with the real system values (Windows only).
-bool expand_path_spec(wchar_t* output, const wchar_t* spec, size_t capacity);

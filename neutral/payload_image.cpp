@@ -1,8 +1,8 @@
-#include "payload/payload_image.h"
+#include "neutral/payload_image.h"
 
 #include <string.h>
 
-#include "payload/payload_names.h"
+#include "neutral/payload_names.h"
 
 uint64_t payload_load_u64(const uint8_t* at)
 {

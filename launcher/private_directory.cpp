@@ -1,4 +1,4 @@
-#include "payload/private_directory.h"
+#include "launcher/private_directory.h"
 
 bool build_private_descriptor(private_descriptor* out)
 {

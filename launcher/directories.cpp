@@ -1,11 +1,12 @@
-#include "payload/directories.h"
+#include "launcher/directories.h"
 
 #include <windows.h>
 #include <stdlib.h>
 
 #include "launcher/failures.h"
-#include "paths/path_spec.h"
-#include "paths/wide_bounded.h"
+#include "launcher/path_spec_values.h"
+#include "neutral/path_spec.h"
+#include "neutral/wide_bounded.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <stddef.h>
 #include <wchar.h>
 
-#include "paths/abnormal_end.h"
+#include "neutral/abnormal_end.h"
 
 // Replaces the destination's content. The destination may be the source.
 void copy_wide_bounded(wchar_t* destination, const wchar_t* source, size_t capacity);

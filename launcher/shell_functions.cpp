@@ -1,4 +1,4 @@
-#include "paths/shell_functions.h"
+#include "launcher/shell_functions.h"
 
 namespace {
 

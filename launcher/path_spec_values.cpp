@@ -4,11 +4,12 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "launcher/environment.h"
 #include "launcher/launcher_state.h"
-#include "paths/environment.h"
-#include "paths/path_spec.h"
-#include "paths/shell_functions.h"
-#include "paths/wide_bounded.h"
+#include "launcher/path_spec_values.h"
+#include "launcher/shell_functions.h"
+#include "neutral/path_spec.h"
+#include "neutral/wide_bounded.h"
 
 namespace {
 

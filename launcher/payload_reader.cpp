@@ -1,10 +1,10 @@
-#include "payload/payload_reader.h"
+#include "launcher/payload_reader.h"
 
 #include <windows.h>
 #include <string.h>
 
 #include "launcher/failures.h"
-#include "payload/payload_image.h"
+#include "neutral/payload_image.h"
 
 static_assert(sizeof(wchar_t) == sizeof(uint16_t), "names are read as UTF-16 code units");
 

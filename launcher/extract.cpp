@@ -1,17 +1,17 @@
-#include "payload/extract.h"
+#include "launcher/extract.h"
 
 #include <windows.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include "launcher/directories.h"
 #include "launcher/failures.h"
 #include "launcher/handoff.h"
 #include "launcher/launcher_state.h"
-#include "payload/directories.h"
-#include "payload/payload_image.h"
-#include "payload/payload_reader.h"
-#include "payload/private_directory.h"
-#include "paths/wide_bounded.h"
+#include "launcher/payload_reader.h"
+#include "launcher/private_directory.h"
+#include "neutral/payload_image.h"
+#include "neutral/wide_bounded.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "paths/abnormal_end.h"
+#include "neutral/abnormal_end.h"
 
 #include <stdlib.h>
 

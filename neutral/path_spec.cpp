@@ -1,6 +1,6 @@
-#include "paths/path_spec.h"
+#include "neutral/path_spec.h"
 
-#include "paths/wide_bounded.h"
+#include "neutral/wide_bounded.h"
 
 namespace {
 

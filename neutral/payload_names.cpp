@@ -1,6 +1,6 @@
-#include "payload/payload_names.h"
+#include "neutral/payload_names.h"
 
-#include "payload/payload_image.h"
+#include "neutral/payload_image.h"
 
 namespace {
 

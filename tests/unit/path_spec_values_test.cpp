@@ -8,7 +8,8 @@
 #include <string>
 
 #include "launcher/launcher_state.h"
-#include "paths/path_spec.h"
+#include "launcher/path_spec_values.h"
+#include "neutral/path_spec.h"
 
 namespace {
 

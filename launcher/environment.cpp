@@ -1,9 +1,9 @@
-#include "paths/environment.h"
+#include "launcher/environment.h"
 
 #include <windows.h>
 #include <stdlib.h>
 
-#include "paths/wide_bounded.h"
+#include "neutral/wide_bounded.h"
 
 namespace {
 

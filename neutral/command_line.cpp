@@ -1,6 +1,6 @@
-#include "launcher/command_line.h"
+#include "neutral/command_line.h"
 
-#include "paths/wide_bounded.h"
+#include "neutral/wide_bounded.h"
 
 void append_quoted_argument(wchar_t* command_line, const wchar_t* argument, size_t capacity)
 {

@@ -1,4 +1,4 @@
-#include "tools/pe_check.h"
+#include "neutral/pe_check.h"
 
 #include <string.h>
 
