@@ -157,17 +157,26 @@ entry_kind classify(HANDLE handle, DWORD listed, DWORD* attributes)
     return (tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? entry_kind::directory : entry_kind::deletable;
 }
 
-// Someone reading an entry without letting others read it does not keep it
-// from being deleted: it is then opened again without the right to list.
+// The rights asked for in turn while the entry is in use in a way that one
+// of them would conflict with: someone who reads an entry without letting
+// others read it keeps nobody from deleting it, and someone who works in a
+// directory without letting it be deleted (a process's current directory)
+// keeps nobody from emptying it.
+constexpr ACCESS_MASK access_tried[] = {entry_access, entry_access & ~FILE_LIST_DIRECTORY, entry_access & ~DELETE};
+
 HANDLE open_root(const wchar_t* root)
 {
-    const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
-    HANDLE handle = CreateFileW(root, entry_access, entry_sharing, nullptr, OPEN_EXISTING, flags, nullptr);
-    if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION) {
-        handle = CreateFileW(root, entry_access & ~FILE_LIST_DIRECTORY, entry_sharing, nullptr, OPEN_EXISTING, flags,
-                             nullptr);
+    for (ACCESS_MASK access : access_tried) {
+        HANDLE handle = CreateFileW(root, access, entry_sharing, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (handle != INVALID_HANDLE_VALUE) {
+            return handle;
+        }
+        if (GetLastError() != ERROR_SHARING_VIOLATION) {
+            break;
+        }
     }
-    return handle != INVALID_HANDLE_VALUE ? handle : nullptr;
+    return nullptr;
 }
 
 HANDLE open_below(const native_functions& native, HANDLE directory, const FILE_DIRECTORY_INFORMATION& entry)
@@ -181,13 +190,18 @@ HANDLE open_below(const native_functions& native, HANDLE directory, const FILE_D
     OBJECT_ATTRIBUTES object;
     InitializeObjectAttributes(&object, &name, 0, directory, nullptr);
     const ULONG options = FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT | FILE_SYNCHRONOUS_IO_NONALERT;
-    IO_STATUS_BLOCK io;
-    HANDLE handle = nullptr;
-    NTSTATUS status = native.open(&handle, entry_access, &object, &io, entry_sharing, options);
-    if (status == status_sharing_violation) {
-        status = native.open(&handle, entry_access & ~FILE_LIST_DIRECTORY, &object, &io, entry_sharing, options);
+    for (ACCESS_MASK access : access_tried) {
+        IO_STATUS_BLOCK io;
+        HANDLE handle = nullptr;
+        NTSTATUS status = native.open(&handle, access, &object, &io, entry_sharing, options);
+        if (NT_SUCCESS(status)) {
+            return handle;
+        }
+        if (status != status_sharing_violation) {
+            break;
+        }
     }
-    return NT_SUCCESS(status) ? handle : nullptr;
+    return nullptr;
 }
 
 bool is_dot_entry(const FILE_DIRECTORY_INFORMATION& entry)

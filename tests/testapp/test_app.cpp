@@ -434,7 +434,8 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv)
             GetCurrentDirectoryW(32768, current);
             DWORD required = FILE_ATTRIBUTE_REPARSE_POINT;
             if (command[2] == L'r') {
-                HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_READONLY, nullptr);
+                HANDLE file =
+                    CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_READONLY, nullptr);
                 CloseHandle(file);
                 required = FILE_ATTRIBUTE_READONLY;
             } else if (command[2] == L'l') {

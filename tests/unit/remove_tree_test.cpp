@@ -43,9 +43,9 @@ TEST(removal_root, only_absolute_directories_below_a_volume_root)
     };
     for (const auto& [directory, expected] : cases) {
         wchar_t root[removal_root_capacity] = L"untouched";
-        bool accepted = removal_root(directory, root, removal_root_capacity);
-        EXPECT_EQ(accepted, expected != nullptr) << to_utf8(directory).substr(0, 40);
-        EXPECT_EQ(std::wstring(root), expected != nullptr ? expected : L"untouched") << to_utf8(directory).substr(0, 40);
+        std::string label = to_utf8(directory).substr(0, 40);
+        EXPECT_EQ(removal_root(directory, root, removal_root_capacity), expected != nullptr) << label;
+        EXPECT_EQ(std::wstring(root), expected != nullptr ? expected : L"untouched") << label;
     }
 }
 
@@ -75,8 +75,13 @@ TEST(remove_directory_tree, best_effort_around_a_held_file_then_all)
     HANDLE held = CreateFileW((root + L"\\held\\held.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                               OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    // A current directory cannot be deleted, but it can be emptied.
+    wchar_t sentinel[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, sentinel);
+    ASSERT_TRUE(SetCurrentDirectoryW((root + L"\\held").c_str()));
 
     EXPECT_FALSE(remove_directory_tree(root.c_str()));
+    SetCurrentDirectoryW(sentinel);
     EXPECT_EQ(list_files(root), std::vector<std::wstring>{L"held\\held.txt"}) << "everything else goes";
     EXPECT_FALSE(directory_exists(root + L"\\a"));
     CloseHandle(held);
