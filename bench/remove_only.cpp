@@ -1,7 +1,7 @@
 // The road's removal by itself: the launcher's own cleanup (the same object
-// code, SHFileOperationW and its retries) applied to a directory that a
-// native copy has filled, so that it can be set beside `rm -rf` of the same
-// tree.
+// code, the depth-first removal and its retries) applied to a directory that
+// a native copy has filled, so that it can be set beside `rm -rf` of the
+// same tree.
 //   onefile-bench-remove DIRECTORY TIMES_FILE
 // Appends the microseconds that cleanup_target took to TIMES_FILE. Status 0
 // when the directory is gone afterwards, 1 when it is still there (a removal

@@ -2,7 +2,7 @@
 
 
 #include "launcher/launcher_state.h"
-#include "launcher/shell_functions.h"
+#include "launcher/remove_tree.h"
 
 namespace {
 
@@ -21,30 +21,11 @@ HANDLE take_shared_child_process()
 
 void remove_target_directory()
 {
-    // The source list is one path followed by two zero code units, also
-    // when the path fills all 4096 units of its buffer: hence the copy into
-    // a buffer one unit larger. Local, since both threads may run this.
-    wchar_t from[target_directory_capacity + 1];
-    size_t length = 0;
-    while (length < target_directory_capacity - 1 && target_directory[length] != 0) {
-        from[length] = target_directory[length];
-        ++length;
-    }
-    from[length] = 0;
-    from[length + 1] = 0;
-
-    SHFILEOPSTRUCTW request = {};
-    request.hwnd = nullptr;
-    request.wFunc = FO_DELETE;
-    request.pFrom = from;
-    request.pTo = L"";
-    // Silent, no confirmation, no error dialog; no undo flag, so nothing
-    // goes to the recycle bin.
-    request.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
-    request.fAnyOperationsAborted = FALSE;
-    request.hNameMappings = nullptr;
-    request.lpszProgressTitle = L"";
-    shell_file_operation(&request);
+    // The launcher's own removal rather than the shell's delete request:
+    // that one cannot take a path longer than MAX_PATH, and under Wine it
+    // then empties the current directory, the caller's, instead. Its result
+    // is not needed: the caller looks at what is left.
+    remove_directory_tree(target_directory);
 }
 
 }  // namespace

@@ -32,9 +32,3 @@ wchar_t** shell_command_line_to_argv(const wchar_t* command_line, int* count)
     auto to_argv = bind<LPWSTR*(WINAPI*)(LPCWSTR, int*)>("CommandLineToArgvW");
     return to_argv != nullptr ? to_argv(command_line, count) : nullptr;
 }
-
-int shell_file_operation(SHFILEOPSTRUCTW* request)
-{
-    auto file_operation = bind<int(WINAPI*)(LPSHFILEOPSTRUCTW)>("SHFileOperationW");
-    return file_operation != nullptr ? file_operation(request) : ERROR_MOD_NOT_FOUND;
-}

@@ -10,8 +10,15 @@ wine_run=$1 hello=$2
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-work=$(mktemp -d)
+# Run from a sentinel directory below the build tree (whose prefix CTest's
+# working directory names).
+export ONEFILE_WINEPREFIX="${ONEFILE_WINEPREFIX:-$(pwd)/wineprefix}"
+mkdir -p scratch
+work=$(mktemp -d "$(pwd)/scratch/example.XXXXXX")
 trap 'rm -rf "$work"' EXIT
+. "$(dirname "$0")/../host/sentinel.sh"
+make_sentinel "$work/cwd"
+cd "$work/cwd"
 
 expect_lines() {
     local label=$1 file=$2
@@ -46,4 +53,5 @@ status=$?
 [ -s "$work/out" ] && fail "bad --exit: unexpected output $(cat "$work/out")"
 expect_lines "bad --exit" "$work/err" "--exit needs a whole number"
 
+check_sentinel "$work/cwd"
 echo "example: all checks passed"

@@ -18,6 +18,9 @@ export ONEFILE_WINEPREFIX="$build/wineprefix"
 mkdir -p "$build/scratch"
 work=$(mktemp -d "$build/scratch/interrupt.XXXXXX")
 trap 'rm -rf "$work"' EXIT
+. "$(dirname "$0")/sentinel.sh"
+make_sentinel "$work/cwd"
+cd "$work/cwd"
 
 exe="$work/interrupt_app.exe"
 "$wine_run" "$pack" pack --launcher "$(windows_path "$stub")" --output "$(windows_path "$exe")" \
@@ -63,6 +66,8 @@ for _ in $(seq 1 100); do
 done
 pgrep -f "$launchers" >/dev/null && { pkill -KILL -f "$launchers"; fail "a launcher process is still running"; }
 wait "$script_pid" 2>/dev/null
+
+check_sentinel "$work/cwd"
 
 elapsed=$(awk -v a="$began" -v b="$ended" 'BEGIN { printf "%.1f", b - a }')
 # The child ignores the interrupt and sleeps on, so the cleanup waits out

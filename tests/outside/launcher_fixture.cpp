@@ -11,6 +11,43 @@
 
 namespace {
 
+// A temporary directory of this test program's own, with sentinel files: the
+// launchers it starts unpack below it (TEMP and TMP are inherited), so that
+// each run can be checked for changes next to its target directory.
+class private_temp : public testing::Environment {
+public:
+    void SetUp() override
+    {
+        directory_ = make_scratch_directory(L"temp");
+        fill_sentinel_directory(directory_);
+        SetEnvironmentVariableW(L"TEMP", directory_.c_str());
+        SetEnvironmentVariableW(L"TMP", directory_.c_str());
+    }
+    void TearDown() override { remove_tree(directory_); }
+
+private:
+    std::wstring directory_;
+};
+
+testing::Environment* const temp_environment = testing::AddGlobalTestEnvironment(new private_temp);
+
+// Everything in the temporary directory but the target directories, which
+// other runs of this program (a sleeping parent, a held directory) make and
+// remove on their own, and the launcher's own directory.
+tree_snapshot outside_targets(const std::wstring& exe)
+{
+    tree_snapshot snapshot;
+    for (const auto& [name, state] : take_snapshot(temp_directory())) {
+        if (name.rfind(L"onefile_", 0) != 0) {
+            snapshot[L"temp\\" + name] = state;
+        }
+    }
+    for (const auto& [name, state] : take_snapshot(exe.substr(0, exe.rfind(L'\\')))) {
+        snapshot[L"exe\\" + name] = state;
+    }
+    return snapshot;
+}
+
 std::wstring from_hex(const std::string& hex)
 {
     std::wstring text;
@@ -130,5 +167,10 @@ program_result run_launcher(const std::wstring& exe, const std::vector<std::wstr
     }
     std::vector<std::wstring> all = {exe};
     all.insert(all.end(), arguments.begin(), arguments.end());
-    return run_program(exe, join_arguments(all), options);
+    // The working directory is checked by run_program.
+    tree_snapshot before = outside_targets(exe);
+    program_result result = run_program(exe, join_arguments(all), options);
+    EXPECT_EQ(describe_difference(before, outside_targets(exe)), "")
+        << "changed outside the target directory by a run of " << to_utf8(join_arguments(arguments));
+    return result;
 }

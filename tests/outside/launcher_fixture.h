@@ -46,6 +46,8 @@ built_launcher build_launcher_from_image(const std::wstring& hint, const std::st
 
 // Runs the launcher with `arguments` after element 0 (the exe path, quoted).
 // Sets TALMIR_ONEFILE_START to `start` and removes TALMIR_ONEFILE_PARENT
-// unless `options` says otherwise.
+// unless `options` says otherwise. Fails the test when the run changed
+// anything but target directories in the temporary directory (this test
+// program's own), in the launcher's directory, or in the working directory.
 program_result run_launcher(const std::wstring& exe, const std::vector<std::wstring>& arguments,
                             const std::wstring& start, program_options options = {});

@@ -101,7 +101,13 @@ bool remove_tree(const std::wstring& path)
                 continue;
             }
             std::wstring child = path + L"\\" + name;
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+                // A link: never entered, so nothing outside the tree goes
+                // (Wine cannot remove its Unix links this way; they stay).
+                if (!RemoveDirectoryW(child.c_str())) {
+                    DeleteFileW(child.c_str());
+                }
+            } else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
                 remove_tree(child);
             } else {
                 SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
@@ -183,6 +189,60 @@ std::wstring temp_directory()
         path.pop_back();
     }
     return path;
+}
+
+tree_snapshot take_snapshot(const std::wstring& root)
+{
+    tree_snapshot snapshot;
+    walk_tree(root, [&snapshot](const std::wstring& relative, const WIN32_FIND_DATAW& found) {
+        bool directory = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        long long size = directory ? -1
+                                   : static_cast<long long>((static_cast<unsigned long long>(found.nFileSizeHigh) << 32) |
+                                                            found.nFileSizeLow);
+        unsigned long long written =
+            (static_cast<unsigned long long>(found.ftLastWriteTime.dwHighDateTime) << 32) |
+            found.ftLastWriteTime.dwLowDateTime;
+        snapshot[relative] = {size, directory ? 0 : written, found.dwFileAttributes};
+        return true;
+    });
+    return snapshot;
+}
+
+std::string describe_difference(const tree_snapshot& before, const tree_snapshot& after)
+{
+    std::string text;
+    int shown = 0;
+    for (const auto& [name, state] : after) {
+        auto was = before.find(name);
+        if (was == before.end()) {
+            text += "  new: " + to_utf8(name) + "\n";
+        } else if (was->second != state) {
+            text += "  changed: " + to_utf8(name) + "\n";
+        } else {
+            continue;
+        }
+        if (++shown == 8) {
+            return text + "  ...\n";
+        }
+    }
+    for (const auto& [name, state] : before) {
+        if (after.find(name) == after.end()) {
+            text += "  gone: " + to_utf8(name) + "\n";
+            if (++shown == 8) {
+                return text + "  ...\n";
+            }
+        }
+    }
+    return text;
+}
+
+void fill_sentinel_directory(const std::wstring& directory)
+{
+    CreateDirectoryW((directory + L"\\sub").c_str(), nullptr);
+    write_file(directory + L"\\keep.txt", "must stay as it is");
+    write_file(directory + L"\\sub\\keep.txt", "must stay as it is");
+    write_file(directory + L"\\readonly.txt", "must stay read-only");
+    SetFileAttributesW((directory + L"\\readonly.txt").c_str(), FILE_ATTRIBUTE_READONLY);
 }
 
 std::string build_image(const std::vector<image_entry>& entries)

@@ -4,7 +4,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 // The build tree's outputs, from the generated paths header.
@@ -34,6 +36,20 @@ void walk_tree(const std::wstring& root,
 // Every file below `root`, as relative names with backslashes, sorted.
 std::vector<std::wstring> list_files(const std::wstring& root);
 std::wstring temp_directory();  // GetTempPathW without its trailing backslash
+
+// Every file and directory below a root: relative name -> size (-1 for a
+// directory), last-write time (files only: a directory's changes with every
+// entry made and removed in it) and attributes.
+using tree_snapshot = std::map<std::wstring, std::tuple<long long, unsigned long long, unsigned long>>;
+tree_snapshot take_snapshot(const std::wstring& root);
+// The differences in a few readable lines, empty when there are none.
+std::string describe_difference(const tree_snapshot& before, const tree_snapshot& after);
+
+// Fills `directory` with what nobody may touch: a file, a read-only file
+// (readonly.txt) and a subdirectory holding a file. Every program the tests
+// start runs in such a directory unless a test gives it another one, so
+// that a program which acts on its current directory by mistake is caught.
+void fill_sentinel_directory(const std::wstring& directory);
 
 // A payload image built in memory: magic, entries, end marker and trailer.
 struct image_entry {

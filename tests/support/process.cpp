@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 
 #include "support/files.h"
@@ -45,7 +47,34 @@ HANDLE scratch_file(const std::wstring& path)
                        CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr);
 }
 
+std::wstring sentinel_directory;
+std::wstring original_directory;
+tree_snapshot sentinel_state;
+tree_snapshot sentinel_seen;  // after the last run, so each change is blamed once
+
 }  // namespace
+
+void enter_sentinel_directory()
+{
+    wchar_t current[32768];
+    DWORD length = GetCurrentDirectoryW(32768, current);
+    original_directory.assign(current, length);
+    sentinel_directory = make_scratch_directory(L"cwd");
+    fill_sentinel_directory(sentinel_directory);
+    sentinel_state = take_snapshot(sentinel_directory);
+    sentinel_seen = sentinel_state;
+    SetCurrentDirectoryW(sentinel_directory.c_str());
+}
+
+std::string leave_sentinel_directory()
+{
+    std::string changes = describe_difference(sentinel_state, take_snapshot(sentinel_directory));
+    SetCurrentDirectoryW(original_directory.c_str());
+    // A program a test left running may still be in it; the scratch area
+    // goes with the build tree.
+    remove_tree(sentinel_directory);
+    return changes;
+}
 
 std::wstring quote_argument(const std::wstring& argument)
 {
@@ -103,6 +132,7 @@ program_result run_program(const std::wstring& application, const std::wstring& 
         startup.hStdError = err;
     }
     std::wstring environment = environment_block(options);
+    bool in_sentinel = options.working_directory.empty() && !sentinel_directory.empty();
     std::wstring line = command_line;
     PROCESS_INFORMATION process = {};
     BOOL started = CreateProcessW(application.c_str(), &line[0], nullptr, nullptr, TRUE,
@@ -132,6 +162,12 @@ program_result run_program(const std::wstring& application, const std::wstring& 
         text->erase(std::remove(text->begin(), text->end(), '\r'), text->end());
     }
     remove_tree(scratch);
+    if (in_sentinel) {
+        tree_snapshot now = take_snapshot(sentinel_directory);
+        EXPECT_EQ(describe_difference(sentinel_seen, now), "")
+            << "changed in the working directory by: " << to_utf8(command_line.substr(0, 200));
+        sentinel_seen = now;
+    }
     if (!started) {
         result.status = 0xFFFFFFFF;
         result.err = "run_program: CreateProcessW failed with " + std::to_string(start_error);

@@ -18,7 +18,10 @@ struct program_options {
     // Variables to set (a value) or remove (std::nullopt) in the child's
     // environment; everything else is inherited.
     std::map<std::wstring, std::optional<std::wstring>> environment;
-    std::wstring working_directory;  // empty: inherit
+    // Empty: the test program's own, a sentinel directory (see
+    // enter_sentinel_directory), which the started program must leave as it
+    // found it.
+    std::wstring working_directory;
     unsigned long timeout_ms = 60000;
     bool null_standard_handles = false;
 };
@@ -27,6 +30,13 @@ struct program_options {
 // you) with `application` as the program to start.
 program_result run_program(const std::wstring& application, const std::wstring& command_line,
                            const program_options& options = {});
+
+// Makes the test program's current directory a fresh sentinel directory
+// (fill_sentinel_directory) for the programs its tests start; the test
+// programs' main calls it first, and leave_sentinel_directory last, which
+// says what changed in it, if anything, and removes it.
+void enter_sentinel_directory();
+std::string leave_sentinel_directory();
 
 // Quotes one argument so that the runtime's splitter returns it unchanged.
 std::wstring quote_argument(const std::wstring& argument);

@@ -39,57 +39,9 @@ sweep_area make_sweep_area(const std::wstring& hint)
     for (const std::wstring* directory : {&area.temp, &area.work, &area.bin, &area.sentinel}) {
         CreateDirectoryW(directory->c_str(), nullptr);
     }
-    write_file(area.sentinel + L"\\keep.txt", "must stay as it is");
-    write_file(area.work + L"\\keep.txt", "must stay as it is");
+    fill_sentinel_directory(area.sentinel);
+    fill_sentinel_directory(area.work);
     return area;
-}
-
-area_snapshot take_snapshot(const std::wstring& root)
-{
-    area_snapshot snapshot;
-    walk_tree(root, [&snapshot](const std::wstring& relative, const WIN32_FIND_DATAW& found) {
-        bool directory = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        long long size = directory ? -1
-                                   : static_cast<long long>((static_cast<unsigned long long>(found.nFileSizeHigh) << 32) |
-                                                            found.nFileSizeLow);
-        unsigned long long written =
-            (static_cast<unsigned long long>(found.ftLastWriteTime.dwHighDateTime) << 32) |
-            found.ftLastWriteTime.dwLowDateTime;
-        // A directory's time changes with every entry made and removed in
-        // it, which a clean run does in the temporary directory; files
-        // keep theirs unless written.
-        snapshot[relative] = {size, directory ? 0 : written};
-        return true;
-    });
-    return snapshot;
-}
-
-std::string describe_difference(const area_snapshot& before, const area_snapshot& after)
-{
-    std::string text;
-    int shown = 0;
-    for (const auto& [name, state] : after) {
-        auto was = before.find(name);
-        if (was == before.end()) {
-            text += "  new: " + to_utf8(name) + "\n";
-        } else if (was->second != state) {
-            text += "  changed: " + to_utf8(name) + "\n";
-        } else {
-            continue;
-        }
-        if (++shown == 8) {
-            return text + "  ...\n";
-        }
-    }
-    for (const auto& [name, state] : before) {
-        if (after.find(name) == after.end()) {
-            text += "  gone: " + to_utf8(name) + "\n";
-            if (++shown == 8) {
-                return text + "  ...\n";
-            }
-        }
-    }
-    return text;
 }
 
 bool attach_in_process(const std::wstring& exe, const std::string& image)

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "support/files.h"
 #include "support/process.h"
 
 struct sweep_area {
@@ -18,13 +19,6 @@ struct sweep_area {
 };
 
 sweep_area make_sweep_area(const std::wstring& hint);
-
-// Every file and directory below the root: relative name -> size (or -1 for
-// a directory) and last-write time.
-using area_snapshot = std::map<std::wstring, std::pair<long long, unsigned long long>>;
-area_snapshot take_snapshot(const std::wstring& root);
-// The differences in a few readable lines, empty when there are none.
-std::string describe_difference(const area_snapshot& before, const area_snapshot& after);
 
 // A copy of the launcher stub at `exe` with `image` as its payload. The
 // resource is stored from this process: going through the packaging tool

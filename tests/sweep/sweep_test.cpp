@@ -38,6 +38,7 @@ bool image_is_valid(const std::string& image)
 struct image_run_result {
     program_result result;
     std::string problem;  // empty when everything held
+    size_t left = 0;      // entries left in the temporary directory
 };
 
 // Attaches the image, runs the launcher once and checks what every run must
@@ -51,12 +52,13 @@ image_run_result run_image(const sweep_area& area, const std::string& image, uns
         outcome.problem = "could not attach the image";
         return outcome;
     }
-    area_snapshot before = take_snapshot(area.root);
+    tree_snapshot before = take_snapshot(area.root);
     outcome.result = run_in_area(area, {exe, quote_argument(exe), {}});
     std::string undefined = undefined_outcome(outcome.result, no_application);
     std::vector<std::wstring> left = leftovers(area);
+    outcome.left = left.size();
     clear_temp(area);
-    area_snapshot after = take_snapshot(area.root);
+    tree_snapshot after = take_snapshot(area.root);
     DeleteFileW(exe.c_str());
 
     if (!undefined.empty()) {
@@ -165,6 +167,32 @@ TEST_F(sweep, entry_names_windows_cannot_store)
     }
 }
 
+// Paths beyond MAX_PATH below the target directory, up to the longest
+// entry name: unpacked and removed like any other, and nothing else touched
+// (the working directory least of all).
+TEST_F(sweep, paths_beyond_max_path)
+{
+    std::wstring nested = std::wstring(60, L'a');
+    for (int level = 1; level < 5; ++level) {
+        nested += L"\\" + std::wstring(60, static_cast<wchar_t>(L'a' + level));
+    }
+    std::wstring longest;
+    while (longest.size() + 101 < 1023 - 9) {
+        longest += std::wstring(100, L'n') + L"\\";
+    }
+    longest += std::wstring(1023 - longest.size(), L'f');
+    const std::wstring names[] = {nested + L"\\leaf.txt", longest};
+    unsigned index = 3000;
+    for (const std::wstring& name : names) {
+        std::string image = build_image({{L"main.dll", "this is not a library...."}, {name, "deep"}});
+        image_run_result outcome = run_image(area_, image, index++);
+        EXPECT_EQ(outcome.problem, "") << name.size() << " units";
+        // The child cannot load the main library; the parent removes all.
+        EXPECT_EQ(outcome.result.status, 2u) << outcome.result.err;
+        EXPECT_EQ(outcome.left, 0u) << name.size() << " units";
+    }
+}
+
 class sweep_with_application : public sweep {
 protected:
     void SetUp() override
@@ -180,7 +208,7 @@ protected:
                                const std::map<std::wstring, std::optional<std::wstring>>& environment,
                                const std::string& label)
     {
-        area_snapshot before = take_snapshot(area_.root);
+        tree_snapshot before = take_snapshot(area_.root);
         program_result result = run_in_area(area_, {exe_, command_line, environment});
         std::vector<std::wstring> left = leftovers(area_);
         clear_temp(area_);
@@ -249,7 +277,7 @@ TEST_F(sweep_with_application, parent_marker_spellings_for_a_live_parent)
     }
     ASSERT_TRUE(file_exists(target + L"\\ready.txt"));
 
-    area_snapshot before = take_snapshot(area_.root);
+    tree_snapshot before = take_snapshot(area_.root);
     const std::pair<std::wstring, unsigned long> spellings[] = {
         {pid, 7},             // the child role: runs the application from the parent's directory
         {L"+" + pid, 3},      // accepted as the parent, but no directory name can be made of it

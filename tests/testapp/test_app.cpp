@@ -14,14 +14,34 @@
 //                     print "nested-status=N"; ends the command list
 //   --touch NAME      create an empty file NAME in this library's directory
 //   --spawn ARGS...   like --nested, but without waiting for the end: it
-//                     only gives the new process 1.5 s to start; ends the list
+//                     waits until the new process has made a file "ready" in
+//                     this library's directory (or ended; at most 30 s); ends
+//                     the list
+//   --count-removals  keep a file "ready" in this library's directory until
+//                     the launcher's parent has ended, making it again each
+//                     time it is deleted; then write "ready.count": the
+//                     deletions seen, and the milliseconds from the file's
+//                     first making until the parent's end
 //   --acl             the access list of this library's directory: entry
 //                     count, protected flag, and whether the current user
 //                     and the system account each have full access
 //   --list            every file below this library's directory: its
 //                     relative name in hex, size and FNV-1a hash
+// and, in this library's directory, entries the launcher must remove without
+// reaching anything outside it (each prints "<command>=made|absent"):
+//   --readonly NAME   a read-only file
+//   --deep UNITS      directories of 100 units each, one below the other,
+//                     until a file at the bottom would have a path longer
+//                     than UNITS or the system refuses one; prints the
+//                     longest path made, "deep=N"
+//   --link NAME       a directory symbolic link to the current directory
+//   --junction NAME   a junction to the current directory
+//   --hardlink NAME FILE  a hard link to FILE in the current directory
+//   --unix-link NAME  under Wine, a Unix symbolic link to the current
+//                     directory (Wine 8 makes neither of the two above)
 #include <windows.h>
 #include <aclapi.h>
+#include <winioctl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <wchar.h>
@@ -48,6 +68,13 @@ void own_directory(wchar_t* buffer, DWORD capacity)
     if (last != nullptr) {
         *last = 0;
     }
+}
+
+void own_path(const wchar_t* name, wchar_t* path)
+{
+    own_directory(path, 32768);
+    wcscat(path, L"\\");
+    wcscat(path, name);
 }
 
 void report(int argc, wchar_t** argv)
@@ -189,7 +216,13 @@ int nested(wchar_t** argv, int first, int argc, bool wait)
     if (!wait) {
         printf("spawned=%lu\n", process.dwProcessId);
         fflush(stdout);
-        Sleep(1500);
+        static wchar_t ready[32768];
+        own_path(L"ready", ready);
+        for (int i = 0; i < 3000 && GetFileAttributesW(ready) == INVALID_FILE_ATTRIBUTES; ++i) {
+            if (WaitForSingleObject(process.hProcess, 10) == WAIT_OBJECT_0) {
+                break;
+            }
+        }
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);
         return 0;
@@ -202,6 +235,150 @@ int nested(wchar_t** argv, int first, int argc, bool wait)
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     return 0;
+}
+
+void print_made(const wchar_t* command, const wchar_t* path, DWORD required)
+{
+    DWORD attributes = GetFileAttributesW(path);
+    bool made = attributes != INVALID_FILE_ATTRIBUTES && (attributes & required) == required;
+    printf("%ls=%s\n", command, made ? "made" : "absent");
+    fflush(stdout);
+}
+
+void make_deep(DWORD units)
+{
+    static wchar_t path[32768];
+    wcscpy(path, L"\\\\?\\");
+    own_directory(path + 4, 32768 - 4);
+    size_t made = 0;
+    // Room for "\leaf.txt" below the next level.
+    while (wcslen(path) - 4 + 101 + 9 <= units) {
+        size_t length = wcslen(path);
+        path[length] = L'\\';
+        wmemset(path + length + 1, L'd', 100);
+        path[length + 101] = 0;
+        if (!CreateDirectoryW(path, nullptr)) {
+            path[length] = 0;
+            break;
+        }
+    }
+    wcscat(path, L"\\leaf.txt");
+    HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+        made = wcslen(path) - 4;
+    }
+    printf("deep=%zu\n", made);
+    fflush(stdout);
+}
+
+// A junction is a mount-point reparse point on an empty directory: the
+// substitute name in the object manager's form, then the printable one.
+void make_junction(const wchar_t* path, const wchar_t* target)
+{
+    if (!CreateDirectoryW(path, nullptr)) {
+        return;
+    }
+    HANDLE directory = CreateFileW(path, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (directory == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    static wchar_t substitute[4096];
+    _snwprintf(substitute, 4096, L"\\??\\%ls", target);
+    USHORT substitute_bytes = static_cast<USHORT>(wcslen(substitute) * 2);
+    USHORT print_bytes = static_cast<USHORT>(wcslen(target) * 2);
+    static unsigned char buffer[16384];
+    struct mount_point {
+        DWORD tag;
+        WORD data_length;
+        WORD reserved;
+        WORD substitute_offset, substitute_length, print_offset, print_length;
+        wchar_t names[1];
+    };
+    auto* reparse = reinterpret_cast<mount_point*>(buffer);
+    reparse->tag = IO_REPARSE_TAG_MOUNT_POINT;
+    reparse->reserved = 0;
+    reparse->substitute_offset = 0;
+    reparse->substitute_length = substitute_bytes;
+    reparse->print_offset = static_cast<WORD>(substitute_bytes + 2);
+    reparse->print_length = print_bytes;
+    memcpy(reparse->names, substitute, substitute_bytes + 2);
+    memcpy(reinterpret_cast<unsigned char*>(reparse->names) + reparse->print_offset, target, print_bytes + 2);
+    reparse->data_length = static_cast<WORD>(8 + substitute_bytes + 2 + print_bytes + 2);
+    DWORD returned = 0;
+    DeviceIoControl(directory, FSCTL_SET_REPARSE_POINT, buffer, 8 + reparse->data_length, nullptr, 0, &returned,
+                    nullptr);
+    CloseHandle(directory);
+}
+
+// Wine starts a Unix program given to CreateProcessW; wine_get_unix_file_name
+// exists only there.
+void make_unix_link(const wchar_t* path, const wchar_t* target)
+{
+    using unix_name_function = char*(CDECL*)(const wchar_t*);
+    auto unix_name = reinterpret_cast<unix_name_function>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    if (unix_name == nullptr) {
+        return;
+    }
+    char* unix_path = unix_name(path);
+    char* unix_target = unix_name(target);
+    static wchar_t line[65536];
+    _snwprintf(line, 65536, L"ln -s \"%hs\" \"%hs\"", unix_target, unix_path);
+    HeapFree(GetProcessHeap(), 0, unix_path);
+    HeapFree(GetProcessHeap(), 0, unix_target);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(L"Z:\\bin\\ln", line, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+        return;
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    // The handle of a Unix process does not tell when it has ended.
+    for (int i = 0; i < 1000 && GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES; ++i) {
+        Sleep(10);
+    }
+}
+
+void count_removals()
+{
+    static wchar_t path[32768];
+    own_path(L"ready", path);
+    wchar_t parent_id[32] = L"";
+    GetEnvironmentVariableW(L"TALMIR_ONEFILE_PARENT", parent_id, 32);
+    HANDLE parent = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(wcstoul(parent_id, nullptr, 10)));
+    ULONGLONG first = GetTickCount64();
+    unsigned deletions = 0;
+    bool ended = parent == nullptr;
+    for (bool present = false;; present = true) {
+        // Only a name that is really gone counts: one whose deletion is
+        // pending cannot be made again yet, and would count twice.
+        if (GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES && GetLastError() == ERROR_FILE_NOT_FOUND) {
+            HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, CREATE_NEW, 0, nullptr);
+            if (file == INVALID_HANDLE_VALUE) {
+                break;
+            }
+            CloseHandle(file);
+            deletions += present ? 1 : 0;
+        }
+        if (ended) {
+            break;
+        }
+        ended = WaitForSingleObject(parent, 5) == WAIT_OBJECT_0;
+    }
+    ULONGLONG span = GetTickCount64() - first;
+    if (parent != nullptr) {
+        CloseHandle(parent);
+    }
+    own_path(L"ready.count", path);
+    FILE* count = _wfopen(path, L"w");
+    if (count != nullptr) {
+        fprintf(count, "%u %llu\n", deletions, span);
+        fclose(count);
+    }
 }
 
 }  // namespace
@@ -243,6 +420,41 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv)
         } else if (wcscmp(command, L"--acl") == 0) {
             report_acl();
             fflush(stdout);
+        } else if (wcscmp(command, L"--count-removals") == 0) {
+            count_removals();
+        } else if (wcscmp(command, L"--deep") == 0) {
+            make_deep(static_cast<DWORD>(wcstoul(value, nullptr, 10)));
+            ++i;
+        } else if (wcscmp(command, L"--readonly") == 0 || wcscmp(command, L"--link") == 0 ||
+                   wcscmp(command, L"--junction") == 0 || wcscmp(command, L"--hardlink") == 0 ||
+                   wcscmp(command, L"--unix-link") == 0) {
+            static wchar_t path[32768];
+            static wchar_t current[32768];
+            own_path(value, path);
+            GetCurrentDirectoryW(32768, current);
+            DWORD required = FILE_ATTRIBUTE_REPARSE_POINT;
+            if (command[2] == L'r') {
+                HANDLE file =
+                    CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_READONLY, nullptr);
+                CloseHandle(file);
+                required = FILE_ATTRIBUTE_READONLY;
+            } else if (command[2] == L'l') {
+                CreateSymbolicLinkW(path, current,
+                                    SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
+            } else if (command[2] == L'j') {
+                make_junction(path, current);
+            } else if (command[2] == L'h') {
+                wcscat(current, L"\\");
+                wcscat(current, i + 2 < argc ? argv[i + 2] : L"");
+                CreateHardLinkW(path, current, nullptr);
+                required = 0;
+                ++i;
+            } else {
+                make_unix_link(path, current);
+                required = FILE_ATTRIBUTE_DIRECTORY;
+            }
+            print_made(command + 2, path, required);
+            ++i;
         } else if (wcscmp(command, L"--list") == 0) {
             static wchar_t directory[32768];
             own_directory(directory, 32768);

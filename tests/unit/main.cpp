@@ -1,7 +1,27 @@
 #include <gtest/gtest.h>
 
+#include <wchar.h>
+
+#include "support/process.h"
+
 int wmain(int argc, wchar_t** argv)
 {
+    // A death test's own process runs in its parent's sentinel directory
+    // and ends inside the test.
+    bool death_test = false;
+    for (int i = 1; i < argc; ++i) {
+        death_test |= wcsncmp(argv[i], L"--gtest_internal_run_death_test", 31) == 0;
+    }
     testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
+    if (death_test) {
+        return RUN_ALL_TESTS();
+    }
+    enter_sentinel_directory();
+    int status = RUN_ALL_TESTS();
+    std::string changes = leave_sentinel_directory();
+    if (!changes.empty()) {
+        fprintf(stderr, "The test program's working directory changed:\n%s", changes.c_str());
+        status = 1;
+    }
+    return status;
 }
