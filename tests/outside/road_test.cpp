@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <thread>
 
 #include "outside/launcher_fixture.h"
 
@@ -143,25 +144,40 @@ TEST(hand_off, first_entry_that_is_no_library_gives_the_load_message)
     remove_tree(app.directory);
 }
 
-// A file held open without delete sharing by a process that outlives the
-// child: the cleanup retries for about two seconds, then leaves the
-// directory, and the status is the child's.
+// A file held open without delete sharing by a process outside the run (this
+// test, as a virus scanner or an indexer would): the cleanup retries for
+// about two seconds, then leaves the directory, and the status is the
+// child's.
 TEST(cleanup, held_file_gives_up_after_about_two_seconds)
 {
     built_launcher app = build_launcher(L"held", {{L"test_app.dll", test_library_bytes()}});
     std::wstring start = unique_start_value();
+    program_result result;
+    std::thread run([&] {
+        result = run_launcher(app.exe, {L"--status", L"9", L"--touch", L"held.txt", L"--sleep", L"1000"}, start);
+    });
+    HANDLE held = INVALID_HANDLE_VALUE;
+    for (int i = 0; i < 400 && held == INVALID_HANDLE_VALUE; ++i) {
+        std::vector<std::wstring> targets = target_directories(start);
+        if (!targets.empty()) {
+            held = CreateFileW((targets[0] + L"\\held.txt").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               nullptr, OPEN_EXISTING, 0, nullptr);
+        }
+        if (held == INVALID_HANDLE_VALUE) {
+            Sleep(25);
+        }
+    }
     auto began = std::chrono::steady_clock::now();
-    program_result result =
-        run_launcher(app.exe, {L"--status", L"9", L"--spawn", L"--hold", L"held.txt", L"--sleep", L"6000"}, start);
+    run.join();
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    CloseHandle(held);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE) << result.out << result.err;
     EXPECT_EQ(result.status, 9u);
     std::vector<std::wstring> targets = target_directories(start);
     EXPECT_EQ(targets.size(), 1u) << "the directory stays while the file is held";
-    // 1.5 s for the holder to start inside the child, then the retries.
-    EXPECT_GE(seconds, 1.5 + 1.9);
-    EXPECT_LT(seconds, 6.0);
-    // Let the holder finish, then tidy up.
-    Sleep(5000);
+    // The rest of the child's second, then the retries.
+    EXPECT_GE(seconds, 0.8 + 1.9);
+    EXPECT_LT(seconds, 5.5);
     for (const std::wstring& target : targets) {
         remove_tree(target);
     }
