@@ -118,6 +118,21 @@ TEST_F(road, child_gets_null_standard_handles_when_the_parent_has_none)
     EXPECT_EQ(result.out, "");
 }
 
+// A restart or a "new window": the application starts the executable again
+// and ends before the new launcher does. The directory stays while that
+// launcher uses it (here: lists it once the first child has ended), and the
+// parent still passes on its own child's status.
+TEST_F(road, launcher_started_by_the_application_keeps_the_directory_until_it_ends)
+{
+    std::wstring start = unique_start_value();
+    program_result result =
+        run_launcher(app_->exe, {L"--status", L"6", L"--spawn", L"--sleep", L"2500", L"--list"}, start);
+    EXPECT_EQ(result.status, 6u) << result.err;
+    app_report report = parse_report(result.out);
+    EXPECT_EQ(report.files[L"data\\note.txt"], std::make_pair(5ull, fnv1a_hex("hello"))) << result.out;
+    EXPECT_TRUE(target_directories(start).empty());
+}
+
 TEST(hand_off, library_without_run_code_reports_and_the_parent_passes_2_on)
 {
     built_launcher app = build_launcher(L"no_entry", {{L"no_entry.dll", library_bytes(test_library_path().substr(
