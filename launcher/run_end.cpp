@@ -251,7 +251,7 @@ void end_run_for_session()
     }
 }
 
-BOOL WINAPI console_control_handler(DWORD event)
+bool end_run_for_console_event(DWORD event)
 {
     DWORD grace_ms = 0;
     DWORD budget_ms = INFINITE;
@@ -267,18 +267,27 @@ BOOL WINAPI console_control_handler(DWORD event)
         budget_ms = closing_budget_ms;
         break;
     default:
-        return FALSE;
+        return false;
     }
     if (!claim_end(console_end)) {
         // Another party ends the run. Returning would hand the event to the
         // system's default handling, which ends the process at once, in the
-        // middle of that end; the owner ends the process instead.
+        // middle of that end; the owner ends the process.
         limit_end(grace_ms, budget_ms);
         wait_for_ever();
     }
     end_from_outside(grace_ms, budget_ms);
-    // Never handled: the system's default handling ends the parent (with
-    // STATUS_CONTROL_C_EXIT; the system itself ends it after a close, logoff
-    // or shutdown event).
-    return FALSE;
+    return true;
+}
+
+BOOL WINAPI console_control_handler(DWORD event)
+{
+    if (!end_run_for_console_event(event)) {
+        return FALSE;
+    }
+    // The end of the run is this thread's, and so is the status: the one that
+    // the system's default handling gives on Windows. Returning FALSE to that
+    // handling would do the same there, but Wine's ends the process with 0,
+    // a failure reported as success.
+    ExitProcess(STATUS_CONTROL_C_EXIT);
 }

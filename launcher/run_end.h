@@ -45,4 +45,14 @@ void finish_failure_end();
 // stopped and the target directory is gone (or the time allowed is over).
 void end_run_for_session();
 
+// A console event's end of the run. Ctrl+C and Ctrl+Break give the
+// application five seconds; close, logoff and shutdown, after which the
+// system ends the process within about five seconds, give it half a second
+// and end the removal within 3.5 s of the event. True once this call has
+// ended the run; false for the events it leaves alone. It never returns while
+// another party ends the run.
+bool end_run_for_console_event(DWORD event);
+
+// The handler registered by register_console_handler: the above, then the
+// process's end with STATUS_CONTROL_C_EXIT. Other events are passed on.
 BOOL WINAPI console_control_handler(DWORD event);
