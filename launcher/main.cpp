@@ -89,7 +89,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
         // Before the walk: an argument list too long to pass on is an
         // internal limit like any other full buffer, and ends the process
         // before anything is created rather than after the whole payload
-        // has been written and left behind.
+        // has been written.
         prepare_child_command_line();
     }
 
