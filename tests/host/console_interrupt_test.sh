@@ -14,21 +14,9 @@
 # Usage: console_interrupt_test.sh WINE_RUN PACK_TOOL LAUNCHER_STUB TEST_LIBRARY
 set -u
 wine_run=$1 pack=$2 stub=$3 library=$4
-
-fail() { echo "FAIL: $*" >&2; exit 1; }
-windows_path() { printf 'Z:%s' "$1" | sed 's#/#\\#g'; }
-
-build=$(pwd)
+. "$(dirname "$0")/host_support.sh"
 export ONEFILE_WINEPREFIX="$build/wineprefix"
-mkdir -p "$build/scratch"
-work=$(mktemp -d "$build/scratch/interrupt.XXXXXX")
-trap 'rm -rf "$work"' EXIT
 unset TALMIR_ONEFILE_PARENT
-
-package() {
-    "$wine_run" "$pack" pack --launcher "$(windows_path "$stub")" --output "$(windows_path "$1")" \
-        "$(windows_path "$library")" "${@:2}" >/dev/null || fail "could not package $1"
-}
 
 find_target() { find "$ONEFILE_WINEPREFIX/drive_c" -maxdepth 7 -type d -name "onefile_*_$1" 2>/dev/null | head -n 1; }
 
@@ -58,7 +46,7 @@ wait_for_exit() {
 
 # 1. The child sleeps far longer than the test waits.
 exe="$work/interrupt_app.exe"
-package "$exe"
+package "$stub" "$exe"
 start_in_terminal "'$exe'" --sleep 60000
 target=""
 for _ in $(seq 1 200); do
@@ -94,7 +82,7 @@ for d in $(seq 1 40); do
     for f in $(seq 1 100); do printf x >"$many/d$d/f$f"; done
 done
 exe="$work/unpacking_app.exe"
-package "$exe" "$(windows_path "$many")"
+package "$stub" "$exe" "$(windows_path "$many")"
 start_in_terminal "'$exe'" --report
 target=""
 for _ in $(seq 1 300); do

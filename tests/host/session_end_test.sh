@@ -9,15 +9,9 @@
 # Usage: session_end_test.sh WINE_RUN PACK_TOOL GUI_STUB CONSOLE_STUB TEST_LIBRARY
 set -u
 wine_run=$1 pack=$2 gui_stub=$3 console_stub=$4 library=$5
-
-fail() { echo "FAIL: $*" >&2; exit 1; }
-windows_path() { printf 'Z:%s' "$1" | sed 's#/#\\#g'; }
-
-build=$(pwd)
+. "$(dirname "$0")/host_support.sh"
 export ONEFILE_WINEPREFIX="$build/session-wineprefix"
-mkdir -p "$build/scratch"
-work=$(mktemp -d "$build/scratch/session.XXXXXX")
-trap 'WINEPREFIX="$ONEFILE_WINEPREFIX" wineserver -k 2>/dev/null; rm -rf "$work"' EXIT
+cleanup_also='WINEPREFIX="$ONEFILE_WINEPREFIX" wineserver -k 2>/dev/null'
 unset TALMIR_ONEFILE_PARENT
 
 # Without a display Wine creates windows only with its null graphics driver.
@@ -30,8 +24,7 @@ for kind in gui console; do
     stub=$gui_stub
     [ "$kind" = console ] && stub=$console_stub
     exe="$work/${kind}_app.exe"
-    "$wine_run" "$pack" pack --launcher "$(windows_path "$stub")" --output "$(windows_path "$exe")" \
-        "$(windows_path "$library")" >/dev/null || fail "could not package the $kind launcher"
+    package "$stub" "$exe"
     start="99$$$(date +%s%N | tail -c 7)"
     starts+=("$start")
     TALMIR_ONEFILE_START="$start" "$wine_run" "$exe" --touch ready.txt --sleep 60000 </dev/null >/dev/null 2>&1 &
