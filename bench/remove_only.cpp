@@ -3,7 +3,7 @@
 // a native copy has filled, so that it can be set beside `rm -rf` of the
 // same tree.
 //   onefile-bench-remove DIRECTORY TIMES_FILE
-// Appends the microseconds that cleanup_target took to TIMES_FILE. Status 0
+// Appends the microseconds that remove_target took to TIMES_FILE. Status 0
 // when the directory is gone afterwards, 1 when it is still there (a removal
 // that failed would otherwise look fast), 2 on bad arguments.
 #include <windows.h>
@@ -33,7 +33,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
     LARGE_INTEGER frequency, start, end;
     QueryPerformanceFrequency(&frequency);
     QueryPerformanceCounter(&start);
-    cleanup_target();
+    remove_target(no_removal_deadline);
     QueryPerformanceCounter(&end);
 
     if (GetFileAttributesW(target_directory) != INVALID_FILE_ATTRIBUTES) {

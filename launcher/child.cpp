@@ -3,8 +3,10 @@
 #include <windows.h>
 #include <stdio.h>
 
-#include "launcher/cleanup.h"
 #include "launcher/failures.h"
+#include "launcher/run_end.h"
+#include "launcher/run_job.h"
+#include "launcher/session_end_window.h"
 #include "launcher/shell_functions.h"
 #include "neutral/command_line.h"
 #include "neutral/wide_bounded.h"
@@ -64,22 +66,40 @@ unsigned long launch_child_and_wait()
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
 
+    // A run that is ending starts no child: the directory is going away.
+    if (run_is_ending()) {
+        give_way_to_end();
+    }
+    // Suspended, so that it runs nothing of the application before it is in
+    // the run's job and shared with whoever may end the run.
+    create_run_job();
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(launch_module_path, child_command_line, nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS,
-                        nullptr, nullptr, &startup, &process)) {
+    if (!CreateProcessW(launch_module_path, child_command_line, nullptr, nullptr, TRUE,
+                        NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED, nullptr, nullptr, &startup, &process)) {
         fail_with_system_error("Error, couldn't launch child", GetLastError());
     }
+    add_to_run_job(process.hProcess);
+    if (!share_child_process(process.hProcess)) {
+        // The end began while the child was being made: it has run nothing,
+        // and never will.
+        TerminateProcess(process.hProcess, STATUS_CONTROL_C_EXIT);
+        give_way_to_end();
+    }
+    ResumeThread(process.hThread);
     CloseHandle(process.hThread);
-    share_child_process(process.hProcess);
 
+    open_session_end_window();
     DWORD exit_code = 0;
-    WaitForSingleObject(process.hProcess, INFINITE);
+    wait_dispatching(process.hProcess, INFINITE);
     if (!GetExitCodeProcess(process.hProcess, &exit_code)) {
         exit_code = 1;
     }
     CloseHandle(process.hProcess);
-    release_child_process();
-
-    cleanup_target();
+    // Launchers of this run that the application started (a restart, a new
+    // window) joined the job and use the directory too; the child's status
+    // stays the run's.
+    while (!run_job_is_empty()) {
+        wait_dispatching(nullptr, 100);
+    }
     return exit_code;
 }

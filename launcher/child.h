@@ -9,8 +9,10 @@
 void prepare_child_command_line();
 
 // Starts the child with the re-quoted arguments, the three standard handles
-// and the whole environment, waits for it without limit, runs the cleanup
-// and returns the child's exit code (1 when it cannot be read).
+// and the whole environment, in the run's job. Waits without limit for it and
+// then for every launcher that joined the job, dispatching the session-end
+// window's messages meanwhile, and returns the child's exit code (1 when it
+// cannot be read).
 unsigned long launch_child_and_wait();
 
 // Fills the child command line from the split raw command line, element 0

@@ -1,23 +1,15 @@
 #include "launcher/cleanup.h"
 
-
 #include "launcher/launcher_state.h"
 #include "launcher/remove_tree.h"
 
 namespace {
 
-constexpr DWORD child_grace_ms = 5000;
 constexpr int removal_retries = 20;
 constexpr DWORD retry_pause_ms = 100;
 
-// Shared with the console handler's thread.
-HANDLE volatile shared_child_process = nullptr;
+// Read by whichever thread ends the run.
 LONG volatile cleanup_armed = 0;
-
-HANDLE take_shared_child_process()
-{
-    return static_cast<HANDLE>(InterlockedExchangePointer(const_cast<PVOID volatile*>(&shared_child_process), nullptr));
-}
 
 void remove_target_directory()
 {
@@ -35,36 +27,8 @@ void arm_cleanup()
     InterlockedExchange(&cleanup_armed, 1);
 }
 
-void share_child_process(HANDLE process)
+void remove_target(ULONGLONG deadline)
 {
-    HANDLE duplicate = nullptr;
-    // Without a duplicate the handler cannot stop the child; the main
-    // thread's wait and the cleanup's removal still work.
-    if (!DuplicateHandle(GetCurrentProcess(), process, GetCurrentProcess(), &duplicate, 0, FALSE,
-                         DUPLICATE_SAME_ACCESS)) {
-        duplicate = nullptr;
-    }
-    InterlockedExchangePointer(const_cast<PVOID volatile*>(&shared_child_process), duplicate);
-}
-
-void release_child_process()
-{
-    HANDLE process = take_shared_child_process();
-    if (process != nullptr) {
-        CloseHandle(process);
-    }
-}
-
-void cleanup_target()
-{
-    HANDLE process = take_shared_child_process();
-    if (process != nullptr) {
-        // A wait that fails or times out is treated alike.
-        if (WaitForSingleObject(process, child_grace_ms) != WAIT_OBJECT_0) {
-            TerminateProcess(process, 0);
-        }
-        CloseHandle(process);
-    }
     if (InterlockedCompareExchange(&cleanup_armed, 0, 0) == 0) {
         return;
     }
@@ -74,24 +38,10 @@ void cleanup_target()
         if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
             return;
         }
+        if (GetTickCount64() + retry_pause_ms >= deadline) {
+            return;
+        }
         Sleep(retry_pause_ms);
         remove_target_directory();
     }
-}
-
-BOOL WINAPI console_control_handler(DWORD event)
-{
-    switch (event) {
-    case CTRL_C_EVENT:
-    case CTRL_BREAK_EVENT:
-    case CTRL_CLOSE_EVENT:
-    case CTRL_LOGOFF_EVENT:
-    case CTRL_SHUTDOWN_EVENT:
-        cleanup_target();
-        break;
-    default:
-        break;
-    }
-    // Never handled: the system's default handling ends the parent.
-    return FALSE;
 }

@@ -1,18 +1,19 @@
 #pragma once
-// Removing the target directory, after the child has ended or when the
-// console delivers an interrupt, break, close, logoff or shutdown event.
+// Removing the target directory: what every end of a parent-role run does
+// last, whoever ends it (launcher/run_end.h).
 #include <windows.h>
 
-// Set by the main sequence once the payload header is accepted, never
-// cleared; until then a cleanup removes nothing.
+// No deadline: the removal makes all of its attempts.
+constexpr ULONGLONG no_removal_deadline = ~0ull;
+
+// Set once the launcher has created the target directory itself, never
+// cleared; until then the removal leaves the disk alone, since a directory of
+// that name may be someone else's.
 void arm_cleanup();
 
-// The main thread keeps the process handle it waits on. The console
-// handler's thread gets its own duplicate through these two, handed over by
-// an atomic exchange, so each handle is closed exactly once and none is used
-// after closing, whichever thread gets there first.
-void share_child_process(HANDLE process);
-void release_child_process();
-
-void cleanup_target();
-BOOL WINAPI console_control_handler(DWORD event);
+// Removes the target directory if the cleanup is armed, retrying while it
+// still exists: at most 21 removal calls with a pause of 100 ms before each
+// repeated one, about two seconds in all. No pause and repeated call is
+// started that would end after `deadline` (a GetTickCount64 value), so that
+// a removal under a system deadline ends in time, finished or not.
+void remove_target(ULONGLONG deadline);

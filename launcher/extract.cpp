@@ -1,15 +1,16 @@
 #include "launcher/extract.h"
 
 #include <windows.h>
-#include <stdlib.h>
 #include <string.h>
 
+#include "launcher/cleanup.h"
 #include "launcher/directories.h"
 #include "launcher/failures.h"
 #include "launcher/handoff.h"
 #include "launcher/launcher_state.h"
 #include "launcher/payload_reader.h"
 #include "launcher/private_directory.h"
+#include "launcher/run_end.h"
 #include "neutral/payload_image.h"
 #include "neutral/wide_bounded.h"
 
@@ -33,6 +34,9 @@ void create_target_directory()
     if (!create_private_directory(target_directory)) {
         fail_with_system_error("Error, couldn't unpack file to target path.", GetLastError());
     }
+    // Only now: before its creation a directory of that name is someone
+    // else's, and an end of the run must leave it alone.
+    arm_cleanup();
     remember_directory(target_directory);
 }
 
@@ -41,8 +45,7 @@ void write_entry(uint64_t remaining)
     ensure_parent_directories(entry_path);
     HANDLE file = CreateFileW(entry_path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        write_error(L"Error, failed to open '%ls' for writing.\n", entry_path);
-        exit(2);
+        fail_with_text(L"Error, failed to open '%ls' for writing.\n", entry_path);
     }
     while (remaining != 0) {
         DWORD slice = remaining <= payload_slice_size ? static_cast<DWORD>(remaining)
@@ -62,6 +65,11 @@ void write_entry(uint64_t remaining)
 unpack_result unpack_payload()
 {
     for (;;) {
+        // An end of the run has begun on another thread (a console event):
+        // write nothing more into a directory that is going away.
+        if (!is_child_role() && run_is_ending()) {
+            give_way_to_end();
+        }
         if (!payload_read_name(name_buffer, payload_name_capacity)) {
             return {false, 0};
         }

@@ -4,14 +4,20 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "launcher/run_end.h"
+#include "neutral/abnormal_end.h"
+
 void fail_plain(const char* message)
 {
+    begin_failure_end();
     puts(message);
+    finish_failure_end();
     exit(2);
 }
 
 void fail_with_system_error(const char* message, unsigned long code)
 {
+    begin_failure_end();
     char* text = nullptr;
     // 0x1300: allocate the buffer, take the text from the system table,
     // ignore inserts; width 0 keeps the system's own line breaks.
@@ -26,6 +32,7 @@ void fail_with_system_error(const char* message, unsigned long code)
     if (text != nullptr) {
         LocalFree(text);
     }
+    finish_failure_end();
     exit(2);
 }
 
@@ -33,4 +40,22 @@ void write_error(const wchar_t* format, const wchar_t* text)
 {
     fwprintf(stderr, format, text);
     fflush(stderr);
+}
+
+void fail_with_text(const wchar_t* format, const wchar_t* text)
+{
+    begin_failure_end();
+    write_error(format, text);
+    finish_failure_end();
+    exit(2);
+}
+
+// The launcher's own end for an internal limit, in place of the one that the
+// tool and the tests link (see neutral/abnormal_end.cpp for why it is _Exit
+// rather than abort): a parent-role run removes what it created first.
+[[noreturn]] void abnormal_end()
+{
+    begin_failure_end();
+    finish_failure_end();
+    _Exit(3);
 }

@@ -1,6 +1,8 @@
 #pragma once
 // The ways a failure ends the process. Each message is the system's own text
-// and is observable behaviour: change none of them.
+// and is observable behaviour: change none of them. In the parent role each
+// first removes what the run has created (launcher/run_end.h); an internal
+// limit's end, abnormal_end, does the same.
 
 // The message and a line break on standard output (puts), status 2.
 [[noreturn]] void fail_plain(const char* message);
@@ -9,6 +11,9 @@
 // text for the code, exactly as the lookup returns it (its own line break
 // included, so the closing parenthesis starts a new line), status 2.
 [[noreturn]] void fail_with_system_error(const char* message, unsigned long code);
+
+// The formatted wide text on standard error, status 2.
+[[noreturn]] void fail_with_text(const wchar_t* format, const wchar_t* text);
 
 // Writes the formatted wide text to standard error and flushes it, so that
 // it is out before an abnormal end, which flushes nothing.

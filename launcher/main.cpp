@@ -4,7 +4,6 @@
 #include <stdlib.h>
 
 #include "launcher/child.h"
-#include "launcher/cleanup.h"
 #include "launcher/environment.h"
 #include "launcher/extract.h"
 #include "launcher/failures.h"
@@ -12,6 +11,8 @@
 #include "launcher/path_spec_values.h"
 #include "launcher/payload_reader.h"
 #include "launcher/roles.h"
+#include "launcher/run_end.h"
+#include "launcher/run_job.h"
 #include "neutral/path_spec.h"
 #include "neutral/wide_bounded.h"
 
@@ -67,26 +68,34 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
         abnormal_end();
     }
 
-    // 6. Parent only, before anything can be written.
-    if (!is_child_role() && !SetConsoleCtrlHandler(console_control_handler, TRUE)) {
-        fail_plain("Error, failed to register signal handler.");
+    // 6. Parent: the console handler, before anything can be written.
+    //    Child: into the parent's job, before any of the application's code
+    //    runs, so that the parent keeps the directory while this launcher
+    //    uses it (a launcher that the application started is not in it yet).
+    if (!is_child_role()) {
+        if (!register_console_handler()) {
+            fail_plain("Error, failed to register signal handler.");
+        }
+    } else {
+        join_run_job();
     }
 
     // 7. Header, and one pass over every name and size.
     payload_check_header();
 
-    // 8. From here on a cleanup removes the target directory.
-    arm_cleanup();
+    // 8. The cleanup is armed by the walk, once it has created the target
+    //    directory itself.
     if (!is_child_role()) {
         // Before the walk: an argument list too long to pass on is an
         // internal limit like any other full buffer, and ends the process
         // before anything is created rather than after the whole payload
-        // has been written and left behind.
+        // has been written.
         prepare_child_command_line();
     }
 
     // 9. Walk. The child hands over to the main library and ends with its
-    //    result.
+    //    result. The parent stops before its next entry when a console event
+    //    ends the run meanwhile.
     unpack_result walked = unpack_payload();
     if (walked.handed_over) {
         return walked.status;
@@ -102,6 +111,10 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
     set_environment_value("TALMIR_ORIGINAL_ARGV0",
                           (launcher_argc > 0 && launcher_argv[0] != nullptr) ? launcher_argv[0] : L"");
 
-    // 12., 13.
-    return static_cast<int>(launch_child_and_wait());
+    // 12. Start the child and wait for it and for every launcher that joined
+    //     the run's job, with an ear open for the session's end.
+    unsigned long status = launch_child_and_wait();
+
+    // 13. Remove the target directory; the child's status is the parent's.
+    return static_cast<int>(end_run(status));
 }

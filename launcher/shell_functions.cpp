@@ -1,22 +1,13 @@
 #include "launcher/shell_functions.h"
 
-namespace {
+#include "launcher/system_library.h"
 
-// From the system directory only, never from the current or the
-// application's directory, where a planted shell32.dll could wait.
-FARPROC shell_function(const char* name)
-{
-    HMODULE shell = LoadLibraryExW(L"shell32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    if (shell == nullptr) {
-        return nullptr;
-    }
-    return GetProcAddress(shell, name);
-}
+namespace {
 
 template <typename function>
 function bind(const char* name)
 {
-    return reinterpret_cast<function>(reinterpret_cast<void*>(shell_function(name)));
+    return bind_system_function<function>(L"shell32.dll", name);
 }
 
 }  // namespace

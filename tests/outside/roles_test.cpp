@@ -1,6 +1,7 @@
 // Parent or child, decided from TALMIR_ONEFILE_PARENT: every route seen from
 // outside through what the child (or the process itself) reports.
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <gtest/gtest.h>
 
@@ -152,6 +153,49 @@ TEST_F(roles, nested_start_from_the_application_reuses_the_directory)
     EXPECT_EQ(inner.directory, outer.directory);
     EXPECT_NE(result.out.find("nested-status=4"), std::string::npos) << result.out;
     EXPECT_TRUE(target_directories(start).empty());
+}
+
+// Task Manager's "End task", taskkill /F, a debugger's stop: the child goes
+// with its parent.
+TEST_F(roles, killed_parent_takes_its_child_along)
+{
+    std::wstring start = unique_start_value();
+    PROCESS_INFORMATION parent = start_sleeping_parent(app_->exe, start);
+    // The parent's child: a process that names it as its parent and was
+    // created after it (identifiers are reused, and so are parent fields).
+    FILETIME parent_created, unused[3];
+    GetProcessTimes(parent.hProcess, &parent_created, &unused[0], &unused[1], &unused[2]);
+    HANDLE child = nullptr;
+    for (int i = 0; i < 100 && child == nullptr; ++i) {
+        HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+        PROCESSENTRY32W entry = {};
+        entry.dwSize = sizeof entry;
+        for (BOOL more = Process32FirstW(snapshot, &entry); more && child == nullptr;
+             more = Process32NextW(snapshot, &entry)) {
+            HANDLE candidate = entry.th32ParentProcessID == parent.dwProcessId
+                                   ? OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
+                                                 entry.th32ProcessID)
+                                   : nullptr;
+            FILETIME created;
+            if (candidate != nullptr && GetProcessTimes(candidate, &created, &unused[0], &unused[1], &unused[2]) &&
+                CompareFileTime(&created, &parent_created) >= 0) {
+                child = candidate;
+            } else if (candidate != nullptr) {
+                CloseHandle(candidate);
+            }
+        }
+        CloseHandle(snapshot);
+        Sleep(child == nullptr ? 50 : 0);
+    }
+    ASSERT_NE(child, nullptr) << "no child of " << parent.dwProcessId;
+    TerminateProcess(parent.hProcess, 1);
+    // It would sleep for another eight seconds.
+    EXPECT_EQ(WaitForSingleObject(child, 2500), WAIT_OBJECT_0);
+    CloseHandle(child);
+    finish(parent);
+    for (const std::wstring& target : target_directories(start)) {
+        remove_tree(target);  // a killed parent cannot clean up
+    }
 }
 
 }  // namespace

@@ -45,8 +45,8 @@ std::string undefined_outcome(const program_result& result, unsigned long applic
 std::vector<std::wstring> leftovers(const sweep_area& area);
 void clear_temp(const sweep_area& area);
 
-// What a run may leave in the temporary directory: nothing, except that a
-// walk which stops at an entry it cannot write names the entry and keeps
-// what it wrote so far (its one target directory), on purpose. Returns an
-// explanation when the leftovers are more than that.
+// What a run may leave in the temporary directory: nothing after a failure
+// (status 2 or 3); otherwise at most its one target directory, which a removal
+// that something held up leaves behind. Returns an explanation when the
+// leftovers are more than that.
 std::string unexpected_leftovers(const program_result& result, const std::vector<std::wstring>& left);

@@ -3,8 +3,7 @@
 // unsafe entry names, hostile values of the four variables, and command
 // lines at the length limit. Every run must end with a defined status (a
 // fixed message and 2, a silent 3, or the application's own status) within
-// its time limit, remove its target directory (unless the walk stopped at
-// an entry it could not write, which keeps it on purpose), and leave
+// its time limit, remove its target directory (a failure too), and leave
 // everything else in the sweep area as it was.
 #include <windows.h>
 

@@ -17,11 +17,6 @@
 //                     waits until the new process has made a file "ready" in
 //                     this library's directory (or ended; at most 30 s); ends
 //                     the list
-//   --count-removals  keep a file "ready" in this library's directory until
-//                     the launcher's parent has ended, making it again each
-//                     time it is deleted; then write "ready.count": the
-//                     deletions seen, and the milliseconds from the file's
-//                     first making until the parent's end
 //   --acl             the access list of this library's directory: entry
 //                     count, protected flag, and whether the current user
 //                     and the system account each have full access
@@ -342,45 +337,6 @@ void make_unix_link(const wchar_t* path, const wchar_t* target)
     }
 }
 
-void count_removals()
-{
-    static wchar_t path[32768];
-    own_path(L"ready", path);
-    wchar_t parent_id[32] = L"";
-    GetEnvironmentVariableW(L"TALMIR_ONEFILE_PARENT", parent_id, 32);
-    HANDLE parent = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(wcstoul(parent_id, nullptr, 10)));
-    ULONGLONG first = GetTickCount64();
-    unsigned deletions = 0;
-    bool ended = parent == nullptr;
-    for (bool present = false;; present = true) {
-        // Only a name that is really gone counts: one whose deletion is
-        // pending cannot be made again yet, and would count twice.
-        if (GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES && GetLastError() == ERROR_FILE_NOT_FOUND) {
-            HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, CREATE_NEW, 0, nullptr);
-            if (file == INVALID_HANDLE_VALUE) {
-                break;
-            }
-            CloseHandle(file);
-            deletions += present ? 1 : 0;
-        }
-        if (ended) {
-            break;
-        }
-        ended = WaitForSingleObject(parent, 5) == WAIT_OBJECT_0;
-    }
-    ULONGLONG span = GetTickCount64() - first;
-    if (parent != nullptr) {
-        CloseHandle(parent);
-    }
-    own_path(L"ready.count", path);
-    FILE* count = _wfopen(path, L"w");
-    if (count != nullptr) {
-        fprintf(count, "%u %llu\n", deletions, span);
-        fclose(count);
-    }
-}
-
 }  // namespace
 
 extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv)
@@ -420,8 +376,6 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv)
         } else if (wcscmp(command, L"--acl") == 0) {
             report_acl();
             fflush(stdout);
-        } else if (wcscmp(command, L"--count-removals") == 0) {
-            count_removals();
         } else if (wcscmp(command, L"--deep") == 0) {
             make_deep(static_cast<DWORD>(wcstoul(value, nullptr, 10)));
             ++i;

@@ -1,11 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <windows.h>
 #include <wchar.h>
 
 #include "support/process.h"
 
 int wmain(int argc, wchar_t** argv)
 {
+    // A plain process that sleeps, for tests that need one to stop.
+    if (argc == 3 && wcscmp(argv[1], L"--sleep") == 0) {
+        Sleep(wcstoul(argv[2], nullptr, 10));
+        return 0;
+    }
     // A death test's own process runs in its parent's sentinel directory
     // and ends inside the test.
     bool death_test = false;

@@ -1,0 +1,26 @@
+# Sourced by the host tests, which CTest starts in the build tree with the
+# Wine wrapper, the packaging tool and the test library as arguments.
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+windows_path() { printf 'Z:%s' "$1" | sed 's#/#\\#g'; }
+
+# $work: a fresh directory below the build tree's scratch area, removed at
+# the end together with whatever `cleanup_also` names.
+build=$(pwd)
+mkdir -p "$build/scratch"
+work=$(mktemp -d "$build/scratch/host.XXXXXX")
+cleanup_also=true
+trap 'eval "$cleanup_also"; rm -rf "$work"' EXIT
+
+# Windows programs start in a sentinel directory (see sentinel.sh); a test
+# ends with check_sentinel "$work/cwd".
+. "$(dirname "$0")/sentinel.sh"
+make_sentinel "$work/cwd"
+cd "$work/cwd"
+
+# package STUB EXE [INPUT...]: the test library (and the inputs) attached to a
+# copy of the launcher stub.
+package() {
+    "$wine_run" "$pack" pack --launcher "$(windows_path "$1")" --output "$(windows_path "$2")" \
+        "$(windows_path "$library")" "${@:3}" >/dev/null || fail "could not package $2"
+}

@@ -1,0 +1,53 @@
+#!/bin/bash
+# The session ends (logoff, shutdown, an update's reboot) while an application
+# runs, under a GUI-subsystem and under a console launcher: no target
+# directory may be left behind. `wineboot --end-session --kill` sends
+# WM_QUERYENDSESSION and WM_ENDSESSION to every top-level window, waits for
+# the answers and then kills every program, as Windows does at a session's
+# end. It ends everything in its prefix, so this test has a prefix of its own.
+#
+# Usage: session_end_test.sh WINE_RUN PACK_TOOL GUI_STUB CONSOLE_STUB TEST_LIBRARY
+set -u
+wine_run=$1 pack=$2 gui_stub=$3 console_stub=$4 library=$5
+. "$(dirname "$0")/host_support.sh"
+export ONEFILE_WINEPREFIX="$build/session-wineprefix"
+cleanup_also='WINEPREFIX="$ONEFILE_WINEPREFIX" wineserver -k 2>/dev/null'
+unset TALMIR_ONEFILE_PARENT
+
+# Without a display Wine creates windows only with its null graphics driver.
+"$wine_run" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1 ||
+    fail "could not select the null graphics driver"
+
+temp_root="$ONEFILE_WINEPREFIX/drive_c/users"
+starts=()
+for kind in gui console; do
+    stub=$gui_stub
+    [ "$kind" = console ] && stub=$console_stub
+    exe="$work/${kind}_app.exe"
+    package "$stub" "$exe"
+    start="99$$$(date +%s%N | tail -c 7)"
+    starts+=("$start")
+    TALMIR_ONEFILE_START="$start" "$wine_run" "$exe" --touch ready.txt --sleep 60000 </dev/null >/dev/null 2>&1 &
+done
+
+for start in "${starts[@]}"; do
+    ready=""
+    for _ in $(seq 1 300); do
+        ready=$(find "$temp_root" -maxdepth 5 -path "*/onefile_*_$start/ready.txt" 2>/dev/null | head -n 1)
+        [ -n "$ready" ] && break
+        sleep 0.1
+    done
+    [ -n "$ready" ] || fail "a launcher never started its application"
+done
+sleep 1  # the parent opens its window just after the child starts
+
+"$wine_run" wineboot --end-session --kill >/dev/null 2>&1
+wait
+
+for start in "${starts[@]}"; do
+    left=$(find "$temp_root" -maxdepth 4 -type d -name "onefile_*_$start" 2>/dev/null)
+    [ -z "$left" ] || fail "left behind at the session's end: $left"
+done
+check_sentinel "$work/cwd"
+echo "session end: no target directory left behind (GUI and console launchers)"
+echo "1 passed, 0 failed"
