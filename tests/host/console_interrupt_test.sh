@@ -23,7 +23,9 @@ exe="$work/interrupt_app.exe"
 "$wine_run" "$pack" pack --launcher "$(windows_path "$stub")" --output "$(windows_path "$exe")" \
     "$(windows_path "$library")" >/dev/null || fail "could not package the test application"
 
-start="88$$$(date +%s)"
+# A start time a day ahead (100-ns units since 1601), unique by process:
+# the launcher keeps an inherited one only if it is not before its own start.
+start=$(( ($(date +%s) + 11644473600 + 86400) * 10000000 + $$ % 10000000 ))
 export TALMIR_ONEFILE_START="$start"
 unset TALMIR_ONEFILE_PARENT
 

@@ -44,6 +44,8 @@ app_report parse_report(const std::string& output)
             } else {
                 report.environment[to_wide(line.substr(4, equals - 4))] = from_hex(line.substr(equals + 1));
             }
+        } else if (line.rfind("ppid=", 0) == 0) {
+            report.parent_process = to_wide(line.substr(5));
         } else if (line.rfind("dir=", 0) == 0) {
             report.directory = from_hex(line.substr(4));
         } else if (line.rfind("file=", 0) == 0) {
@@ -85,8 +87,15 @@ std::string fnv1a_hex(const std::string& bytes)
 std::wstring unique_start_value()
 {
     static std::atomic<unsigned> counter{0};
-    return L"77" + std::to_wstring(GetCurrentProcessId()) + L"0" + std::to_wstring(counter++) +
-           std::to_wstring(GetTickCount() % 100000);
+    // A child accepts its parent only with a start value not earlier than
+    // the parent's creation, so the value is a time a day ahead, its last
+    // six digits (a tenth of a second) made unique by process and call.
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    unsigned long long time = (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    time += 864000000000ull;
+    time = time / 1000000 * 1000000 + GetCurrentProcessId() % 1000 * 1000 + counter++ % 1000;
+    return std::to_wstring(time);
 }
 
 std::vector<std::wstring> target_directories(const std::wstring& start)

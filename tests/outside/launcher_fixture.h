@@ -14,6 +14,7 @@ struct app_report {
     std::vector<std::wstring> argv;
     std::map<std::wstring, std::optional<std::wstring>> environment;  // the four variables
     std::wstring directory;                                           // the main library's
+    std::wstring parent_process;  // identifier of the process that started the reporting one
     std::map<std::wstring, std::pair<unsigned long long, std::string>> files;  // --list: size, hash
     std::vector<std::string> other_lines;
 };
@@ -27,8 +28,9 @@ std::string library_bytes(const std::wstring& path);
 // The FNV-1a hash the test application prints for --list.
 std::string fnv1a_hex(const std::string& bytes);
 
-// A start value unique to this call; given as TALMIR_ONEFILE_START to a
-// parent, it names that parent's target directory "onefile_<pid>_<value>".
+// A start value unique to this call, later than any process started today;
+// given as TALMIR_ONEFILE_START to a parent, it names that parent's target
+// directory "onefile_<pid>_<value>".
 std::wstring unique_start_value();
 
 // Target directories below the temporary directory whose name ends in

@@ -96,7 +96,17 @@ program_result run_program(const std::wstring& application, const std::wstring& 
 
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.dwFlags = options.startup.flags | STARTF_USESTDHANDLES;
+    startup.wShowWindow = options.startup.show;
+    startup.dwX = options.startup.x;
+    startup.dwY = options.startup.y;
+    startup.dwXSize = options.startup.width;
+    startup.dwYSize = options.startup.height;
+    startup.dwXCountChars = options.startup.columns;
+    startup.dwYCountChars = options.startup.rows;
+    startup.dwFillAttribute = options.startup.fill;
+    std::wstring title = options.startup.title;
+    startup.lpTitle = title.empty() ? nullptr : &title[0];
     if (!options.null_standard_handles) {
         startup.hStdInput = nullptr;
         startup.hStdOutput = out;

@@ -14,6 +14,16 @@ struct program_result {
     bool timed_out = false;
 };
 
+// Start-up record fields besides the standard handles (STARTUPINFOW's
+// dwFlags, wShowWindow, dwX, dwY, dwXSize, dwYSize, dwXCountChars,
+// dwYCountChars, dwFillAttribute and lpTitle, when not empty).
+struct startup_fields {
+    unsigned long flags = 0;
+    unsigned short show = 0;
+    unsigned long x = 0, y = 0, width = 0, height = 0, columns = 0, rows = 0, fill = 0;
+    std::wstring title;
+};
+
 struct program_options {
     // Variables to set (a value) or remove (std::nullopt) in the child's
     // environment; everything else is inherited.
@@ -21,6 +31,7 @@ struct program_options {
     std::wstring working_directory;  // empty: inherit
     unsigned long timeout_ms = 60000;
     bool null_standard_handles = false;
+    startup_fields startup;  // the standard-handle flag is always added
 };
 
 // Runs `command_line` exactly as given (the first element is not quoted for

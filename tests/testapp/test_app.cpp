@@ -5,7 +5,8 @@
 // Commands, taken from the arguments in order (anything else is ignored, so
 // tests can pass arbitrary arguments after them):
 //   --report          every argument code unit for code unit, the four
-//                     variables and this library's directory, in hex
+//                     variables and this library's directory, in hex; this
+//                     process's identifier and its parent's
 //   --status N        return N (any 32-bit value, signed or not)
 //   --sleep MS        sleep before going on
 //   --hold NAME       open NAME in this library's directory without delete
@@ -17,11 +18,16 @@
 //                     only gives the new process 1.5 s to start; ends the list
 //   --acl             the access list of this library's directory: entry
 //                     count, protected flag, and whether the current user
-//                     and the system account each have full access
+//                     and the system account each have full access that
+//                     every file and directory below inherits (an entry
+//                     with other inheritance flags does not count)
 //   --list            every file below this library's directory: its
 //                     relative name in hex, size and FNV-1a hash
+//   --startup         this process's start-up record: flags, show state,
+//                     position, size, console fields, and the title in hex
 #include <windows.h>
 #include <aclapi.h>
+#include <tlhelp32.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <wchar.h>
@@ -75,6 +81,29 @@ void report(int argc, wchar_t** argv)
     own_directory(directory, 32768);
     print_hex("dir", directory);
     printf("pid=%lu\n", GetCurrentProcessId());
+    DWORD parent = 0;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+        if (entry.th32ProcessID == GetCurrentProcessId()) {
+            parent = entry.th32ParentProcessID;
+        }
+    }
+    CloseHandle(snapshot);
+    printf("ppid=%lu\n", parent);
+    fflush(stdout);
+}
+
+void report_startup()
+{
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    GetStartupInfoW(&startup);
+    printf("startup flags=%lx show=%u x=%lu y=%lu width=%lu height=%lu columns=%lu rows=%lu fill=%lx\n",
+           startup.dwFlags, static_cast<unsigned>(startup.wShowWindow), startup.dwX, startup.dwY, startup.dwXSize,
+           startup.dwYSize, startup.dwXCountChars, startup.dwYCountChars, startup.dwFillAttribute);
+    print_hex("title", startup.lpTitle != nullptr ? startup.lpTitle : L"");
     fflush(stdout);
 }
 
@@ -142,7 +171,7 @@ void report_acl()
     DWORD revision = 0;
     GetSecurityDescriptorControl(descriptor, &control, &revision);
 
-    unsigned char user_buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    alignas(TOKEN_USER) unsigned char user_buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
     HANDLE token = nullptr;
     DWORD needed = 0;
     OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
@@ -160,7 +189,8 @@ void report_acl()
         if (!GetAce(acl, i, reinterpret_cast<void**>(&ace)) || ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE) {
             continue;
         }
-        bool full = (ace->Mask & FILE_ALL_ACCESS) == FILE_ALL_ACCESS;
+        bool full = (ace->Mask & FILE_ALL_ACCESS) == FILE_ALL_ACCESS &&
+                    ace->Header.AceFlags == (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
         user_full |= full && EqualSid(&ace->SidStart, user);
         system_full |= full && EqualSid(&ace->SidStart, system);
     }
@@ -240,6 +270,8 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv)
         } else if (wcscmp(command, L"--nested") == 0 || wcscmp(command, L"--spawn") == 0) {
             nested(argv, i + 1, argc, command[2] == L'n');
             break;
+        } else if (wcscmp(command, L"--startup") == 0) {
+            report_startup();
         } else if (wcscmp(command, L"--acl") == 0) {
             report_acl();
             fflush(stdout);
