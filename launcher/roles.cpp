@@ -82,6 +82,13 @@ bool runs_same_executable(HANDLE process)
     return usable && wcscmp(peer_path, resolved_module_path) == 0;
 }
 
+// The start value comes from GetSystemTimeAsFileTime, which advances only
+// at each timer tick (up to 15.6 ms), while the system may record a
+// process's creation more precisely: a parent's own value can then lie a
+// tick before its creation. An instance that reuses the identifier of an
+// ended parent was created long after that parent's start.
+constexpr unsigned long long clock_tick_allowance = 1000000;  // 100 ms in 100-ns units
+
 // True when TALMIR_ONEFILE_START holds a time (100-ns units since 1601,
 // digits only) not earlier than the creation of `process`. A parent reads
 // its start time after it was created, so its own value never is. Process
@@ -109,7 +116,8 @@ bool start_not_before_creation_of(HANDLE process)
     if (!number || !GetProcessTimes(process, &created, &exited, &kernel, &user)) {
         return false;
     }
-    return start >= ((static_cast<unsigned long long>(created.dwHighDateTime) << 32) | created.dwLowDateTime);
+    unsigned long long creation = (static_cast<unsigned long long>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+    return start >= creation || creation - start <= clock_tick_allowance;
 }
 
 }  // namespace

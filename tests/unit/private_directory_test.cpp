@@ -32,8 +32,9 @@ void expect_private(PSECURITY_DESCRIPTOR descriptor, PACL acl, bool check_protec
         ACCESS_ALLOWED_ACE* ace = nullptr;
         ASSERT_TRUE(GetAce(acl, i, reinterpret_cast<void**>(&ace)));
         EXPECT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
-        EXPECT_EQ(ace->Header.AceFlags & (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE),
-                  OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
+        // Exactly: inherited by every file and directory below, and in force
+        // on the directory itself (not inherit-only), at every depth.
+        EXPECT_EQ(ace->Header.AceFlags, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE) << "entry " << i;
         EXPECT_EQ(ace->Mask & FILE_ALL_ACCESS, static_cast<DWORD>(FILE_ALL_ACCESS));
         PSID sid = &ace->SidStart;
         user_seen |= EqualSid(sid, own.user_sid) != 0;
