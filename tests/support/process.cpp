@@ -121,6 +121,7 @@ program_result run_program(const std::wstring& application, const std::wstring& 
                                   &startup, &process);
     DWORD start_error = started ? 0 : GetLastError();
     if (started) {
+        result.process_id = process.dwProcessId;
         if (WaitForSingleObject(process.hProcess, options.timeout_ms) != WAIT_OBJECT_0) {
             result.timed_out = true;
             TerminateProcess(process.hProcess, 0xDEAD);

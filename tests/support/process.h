@@ -12,6 +12,7 @@ struct program_result {
     std::string out;   // bytes written to standard output
     std::string err;   // bytes written to standard error
     bool timed_out = false;
+    unsigned long process_id = 0;  // of the started program
 };
 
 // Start-up record fields besides the standard handles (STARTUPINFOW's

@@ -72,7 +72,7 @@ TEST(private_directory, created_once_and_refused_when_it_exists)
     DWORD read = GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT,
                                        DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
                                        nullptr, &acl, nullptr, &descriptor);
-    if (read == ERROR_SUCCESS && acl != nullptr && acl->AceCount == 2) {
+    if (read == ERROR_SUCCESS && acl != nullptr) {
         expect_private(descriptor, acl, false);
     } else {
         GTEST_LOG_(INFO) << "this file system keeps no access list (Wine): checked the built descriptor only";
