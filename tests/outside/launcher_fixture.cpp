@@ -44,8 +44,6 @@ app_report parse_report(const std::string& output)
             } else {
                 report.environment[to_wide(line.substr(4, equals - 4))] = from_hex(line.substr(equals + 1));
             }
-        } else if (line.rfind("ppid=", 0) == 0) {
-            report.parent_process = to_wide(line.substr(5));
         } else if (line.rfind("dir=", 0) == 0) {
             report.directory = from_hex(line.substr(4));
         } else if (line.rfind("file=", 0) == 0) {

@@ -14,7 +14,6 @@ struct app_report {
     std::vector<std::wstring> argv;
     std::map<std::wstring, std::optional<std::wstring>> environment;  // the four variables
     std::wstring directory;                                           // the main library's
-    std::wstring parent_process;  // identifier of the process that started the reporting one
     std::map<std::wstring, std::pair<unsigned long long, std::string>> files;  // --list: size, hash
     std::vector<std::string> other_lines;
 };

@@ -5,8 +5,7 @@
 // Commands, taken from the arguments in order (anything else is ignored, so
 // tests can pass arbitrary arguments after them):
 //   --report          every argument code unit for code unit, the four
-//                     variables and this library's directory, in hex; this
-//                     process's identifier and its parent's
+//                     variables and this library's directory, in hex
 //   --status N        return N (any 32-bit value, signed or not)
 //   --sleep MS        sleep before going on
 //   --hold NAME       open NAME in this library's directory without delete
@@ -27,7 +26,6 @@
 //                     position, size, console fields, and the title in hex
 #include <windows.h>
 #include <aclapi.h>
-#include <tlhelp32.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <wchar.h>
@@ -81,17 +79,6 @@ void report(int argc, wchar_t** argv)
     own_directory(directory, 32768);
     print_hex("dir", directory);
     printf("pid=%lu\n", GetCurrentProcessId());
-    DWORD parent = 0;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
-        if (entry.th32ProcessID == GetCurrentProcessId()) {
-            parent = entry.th32ParentProcessID;
-        }
-    }
-    CloseHandle(snapshot);
-    printf("ppid=%lu\n", parent);
     fflush(stdout);
 }
 

@@ -65,8 +65,9 @@ TEST(private_directory, created_once_and_refused_when_it_exists)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
 
     // Read back from the file system. Wine keeps the access list that a
-    // directory was created with, but not its protected flag, so that flag
-    // is checked on the built descriptor (above) only; Windows keeps both.
+    // directory was created with, but not its protected flag (nor an
+    // entry's no-propagate flag), so the built descriptor (above) is where
+    // those are checked under Wine; Windows keeps them all.
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     PACL acl = nullptr;
     DWORD read = GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT,
