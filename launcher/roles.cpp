@@ -90,11 +90,12 @@ bool runs_same_executable(HANDLE process)
 constexpr unsigned long long clock_tick_allowance = 1000000;  // 100 ms in 100-ns units
 
 // True when TALMIR_ONEFILE_START holds a time (100-ns units since 1601,
-// digits only) not earlier than the creation of `process`. A parent reads
-// its start time after it was created, so its own value never is. Process
-// identifiers are reused: a marker left behind by a parent that has ended
-// can name a later instance of the same executable, and a child of that
-// instance would look for a directory named after the old time.
+// digits only) not earlier than the creation of `process`, give or take a
+// tick. A parent reads its start time after it was created, so its own
+// value passes. Process identifiers are reused: a marker left behind by a
+// parent that has ended can name a later instance of the same executable,
+// and a child of that instance would look for a directory named after the
+// old time.
 bool start_not_before_creation_of(HANDLE process)
 {
     wchar_t* text = get_environment_value("TALMIR_ONEFILE_START");
