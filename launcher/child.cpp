@@ -14,8 +14,21 @@
 namespace {
 
 constexpr DWORD launch_module_path_capacity = 4096;
-// The longest command line CreateProcessW accepts, terminator included.
-constexpr size_t child_command_line_capacity = 32768;
+// The longest command line CreateProcessW accepts, terminator included: one
+// unit more is cut short by some systems and refused by others, and either
+// only after the whole payload has been written.
+constexpr size_t child_command_line_capacity = 32767;
+
+// The caller's start-up flags passed on to the child: how to show its first
+// window (hidden, minimised, ...), where and how large, the console's size
+// and colours, the title or the shortcut it came from, and cursor feedback.
+// Hot key (0x200) and monitor (0x400) are not among them: their values live
+// in hStdInput and hStdOutput, which carry the standard handles here.
+constexpr DWORD passed_on_startup_flags = STARTF_USESHOWWINDOW | STARTF_USESIZE | STARTF_USEPOSITION |
+                                          STARTF_USECOUNTCHARS | STARTF_USEFILLATTRIBUTE | STARTF_RUNFULLSCREEN |
+                                          STARTF_FORCEONFEEDBACK | STARTF_FORCEOFFFEEDBACK |
+                                          STARTF_TITLEISLINKNAME | STARTF_TITLEISAPPID | STARTF_PREVENTPINNING |
+                                          STARTF_UNTRUSTEDSOURCE;
 
 wchar_t launch_module_path[launch_module_path_capacity];
 wchar_t child_command_line[child_command_line_capacity];
@@ -57,9 +70,24 @@ unsigned long launch_child_and_wait()
 {
     prepare_child_command_line();
 
+    // The child is the application: it shows its windows as whoever started
+    // the launcher asked (a minimised shortcut, a hidden scheduled task).
+    // The desktop and the runtime's reserved fields stay the system's.
+    STARTUPINFOW caller = {};
+    caller.cb = sizeof caller;
+    GetStartupInfoW(&caller);
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.dwFlags = (caller.dwFlags & passed_on_startup_flags) | STARTF_USESTDHANDLES;
+    startup.wShowWindow = caller.wShowWindow;
+    startup.dwX = caller.dwX;
+    startup.dwY = caller.dwY;
+    startup.dwXSize = caller.dwXSize;
+    startup.dwYSize = caller.dwYSize;
+    startup.dwXCountChars = caller.dwXCountChars;
+    startup.dwYCountChars = caller.dwYCountChars;
+    startup.dwFillAttribute = caller.dwFillAttribute;
+    startup.lpTitle = caller.lpTitle;
     // Taken unchanged, null included: a launcher without standard handles
     // gives its child none either.
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);

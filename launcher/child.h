@@ -4,15 +4,16 @@
 
 // Builds the child's command line once. The parent does it before it
 // unpacks anything: an argument list that cannot be rebuilt within the
-// 32768-unit limit ends the process (status 3) before the target directory
-// exists, instead of after the whole payload has been written.
+// 32767 units (terminator included) that CreateProcessW accepts ends the
+// process (status 3) before the target directory exists, instead of after
+// the whole payload has been written.
 void prepare_child_command_line();
 
-// Starts the child with the re-quoted arguments, the three standard handles
-// and the whole environment, in the run's job. Waits without limit for it and
-// then for every launcher that joined the job, dispatching the session-end
-// window's messages meanwhile, and returns the child's exit code (1 when it
-// cannot be read).
+// Starts the child with the re-quoted arguments, the three standard handles,
+// the caller's window and console start-up state and the whole environment,
+// in the run's job. Waits without limit for it and then for every launcher
+// that joined the job, dispatching the session-end window's messages
+// meanwhile, and returns the child's exit code (1 when it cannot be read).
 unsigned long launch_child_and_wait();
 
 // Fills the child command line from the split raw command line, element 0

@@ -20,14 +20,22 @@ void fail_with_system_error(const char* message, unsigned long code)
     begin_failure_end();
     char* text = nullptr;
     // 0x1300: allocate the buffer, take the text from the system table,
-    // ignore inserts; width 0 keeps the system's own line breaks.
+    // ignore inserts; width 0 keeps the system's own line breaks inside it.
     DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
     DWORD length = FormatMessageA(flags, nullptr, code, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
                                   reinterpret_cast<char*>(&text), 0, nullptr);
     // A code without US-English text (or a lookup that fails) leaves the
     // text empty; the line is written all the same.
-    fprintf(stderr, "%s ([Error %ld] %s)\n", message, static_cast<long>(code),
-            (length != 0 && text != nullptr) ? text : "");
+    if (length == 0 || text == nullptr) {
+        length = 0;
+    }
+    // The system's texts end in a line break, which would put the closing
+    // parenthesis on a line of its own.
+    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n')) {
+        --length;
+    }
+    fprintf(stderr, "%s ([Error %ld] %.*s)\n", message, static_cast<long>(code), static_cast<int>(length),
+            length != 0 ? text : "");
     fflush(stderr);
     if (text != nullptr) {
         LocalFree(text);

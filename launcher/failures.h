@@ -8,8 +8,8 @@
 [[noreturn]] void fail_plain(const char* message);
 
 // "%s ([Error %ld] %s)\n" on standard error with the system's US-English
-// text for the code, exactly as the lookup returns it (its own line break
-// included, so the closing parenthesis starts a new line), status 2.
+// text for the code, without the line break that ends it, so that the
+// message is one line; status 2.
 [[noreturn]] void fail_with_system_error(const char* message, unsigned long code);
 
 // The formatted wide text on standard error, status 2.

@@ -9,9 +9,11 @@ using run_code_function = int (*)(int argc, wchar_t** argv);
 
 int run_main_library()
 {
-    // Lets LoadLibraryExW with the default flags of later loads find the
-    // application's other libraries; the process's default search order
-    // itself is left alone, and the cookie is not needed.
+    // Registers the directory for loads that ask for the user directories:
+    // LoadLibraryExW with LOAD_LIBRARY_SEARCH_USER_DIRS, or every load once
+    // the application calls SetDefaultDllDirectories. Ordinary loads do not
+    // search it, and the process's default search order is left alone, so
+    // it is the application's choice. The cookie is not needed.
     AddDllDirectory(target_directory);
     // The altered search path makes the main library's own imports resolve
     // from its directory first.

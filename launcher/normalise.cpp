@@ -29,18 +29,21 @@ bool starts_with(const wchar_t* text, const wchar_t* prefix)
 
 }  // namespace
 
-void resolve_final_path(wchar_t* destination, const wchar_t* source, size_t capacity, bool resolve)
+bool resolve_final_path(wchar_t* destination, const wchar_t* source, size_t capacity, bool resolve)
 {
+    if (destination != source && wcslen(source) >= capacity) {
+        return false;
+    }
     if (!resolve) {
         copy_wide_bounded(destination, source, capacity);
-        return;
+        return true;
     }
     // Access 0: the handle serves queries only, so no sharing mode of the
     // running executable can refuse it.
     HANDLE file = CreateFileW(source, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        abnormal_end();
+        return false;
     }
     copy_wide_bounded(destination, source, capacity);
     DWORD result = 0;
@@ -53,7 +56,7 @@ void resolve_final_path(wchar_t* destination, const wchar_t* source, size_t capa
     }
     CloseHandle(file);
     if (result >= capacity) {
-        abnormal_end();
+        return false;
     }
     if (result == 0) {
         // A failed call may have scribbled on the buffer; the copy stands.
@@ -76,9 +79,10 @@ void resolve_final_path(wchar_t* destination, const wchar_t* source, size_t capa
         for (const wchar_t* from = destination + 8; (*to = *from) != 0; ++to, ++from) {
         }
     }
+    return true;
 }
 
-void make_short_dir_path(wchar_t* path, size_t capacity)
+bool make_short_dir_path(wchar_t* path, size_t capacity)
 {
     wchar_t* last_component = nullptr;
     wchar_t* separator = wcsrchr(path, L'\\');
@@ -101,20 +105,27 @@ void make_short_dir_path(wchar_t* path, size_t capacity)
         // On success the result is the length without the terminator; a
         // result above `needed` means the path grew between the calls.
         DWORD written = GetShortPathNameW(path, short_form, needed);
-        if (written > needed) {
-            abnormal_end();
-        }
+        bool fits = written <= needed && wcslen(short_form) < capacity;
         // A second query that fails after a first that succeeded leaves the
         // directory part as it was, as a failed first query does.
-        if (written != 0) {
+        if (fits && written != 0) {
             copy_wide_bounded(path, short_form, capacity);
         }
         free(short_form);
+        if (!fits) {
+            free(last_component);
+            return false;
+        }
     }
 
     if (last_component != nullptr) {
-        append_wide_char_bounded(path, L'\\', capacity);
-        append_wide_bounded(path, last_component, capacity);
+        bool fits = wcslen(path) + 1 + wcslen(last_component) < capacity;
+        if (fits) {
+            append_wide_char_bounded(path, L'\\', capacity);
+            append_wide_bounded(path, last_component, capacity);
+        }
         free(last_component);
+        return fits;
     }
+    return true;
 }

@@ -7,8 +7,10 @@
 
 // The path the file system reports for the open file (links resolved when
 // `resolve`), without the "\\?\" prefix where a plain form exists. Works in
-// place when destination == source. Every failure ends the process.
-void resolve_final_path(wchar_t* destination, const wchar_t* source, size_t capacity, bool resolve);
+// place when destination == source. False when the file cannot be opened
+// or the path does not fit; the destination then holds no usable path.
+bool resolve_final_path(wchar_t* destination, const wchar_t* source, size_t capacity, bool resolve);
 
 // The directory part in its short (8.3) form, the last component unchanged.
-void make_short_dir_path(wchar_t* path, size_t capacity);
+// False when the result does not fit; the path is then unusable.
+bool make_short_dir_path(wchar_t* path, size_t capacity);

@@ -6,7 +6,8 @@ bool build_private_descriptor(private_descriptor* out)
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
         return false;
     }
-    unsigned char user_buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    // Read through a TOKEN_USER pointer below, so aligned for one.
+    alignas(TOKEN_USER) unsigned char user_buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
     DWORD needed = 0;
     BOOL have_user = GetTokenInformation(token, TokenUser, user_buffer, sizeof user_buffer, &needed);
     DWORD error = GetLastError();

@@ -13,16 +13,18 @@
 
 namespace {
 
-constexpr DWORD peer_path_capacity = 2048;
-// The longest path the platform can report for a module.
-constexpr DWORD long_peer_path_capacity = 32768;
+// The longest path the system reports for a module: 32767 units and the
+// terminator. A parent may live that deep, and its resolved or expanded
+// form may be longer than the spelling it was started with.
+constexpr DWORD peer_path_capacity = 32768;
 
 wchar_t resolved_module_path[module_path_capacity];
+// The named process's executable path; static for its size.
+wchar_t peer_path[peer_path_capacity];
 
-void normalise(wchar_t* path, size_t capacity)
+bool normalise(wchar_t* path, size_t capacity)
 {
-    resolve_final_path(path, path, capacity, true);
-    make_short_dir_path(path, capacity);
+    return resolve_final_path(path, path, capacity, true) && make_short_dir_path(path, capacity);
 }
 
 // The peer's executable path, with K32GetModuleFileNameExW's convention: the
@@ -57,44 +59,66 @@ DWORD peer_module_path(HANDLE process, wchar_t* path, DWORD capacity)
 }
 
 // True when the named process runs this very executable file. A path that
-// the buffer cut is never compared: it would name another file, and
-// resolving a cut path could even end the process.
+// the buffer cut is never compared: it would name another file. A peer whose
+// file can no longer be opened (renamed by an updater, on a share that went
+// away) or whose normal form does not fit is not this launcher's parent
+// either: its child cannot tell, and ending every such child would stop the
+// application from starting at all.
 bool runs_same_executable(HANDLE process)
 {
-    wchar_t peer_path[peer_path_capacity];
-    wchar_t* peer = peer_path;
-    DWORD capacity = peer_path_capacity;
     // The result is the length copied without the terminator; a path that
     // does not fit is cut and comes back as capacity - 1 units.
     DWORD length = peer_module_path(process, peer_path, peer_path_capacity);
-    wchar_t* long_peer = nullptr;
-    if (length >= peer_path_capacity - 1) {
-        // A long-path-aware parent can live deeper than 2047 code units.
-        // Reading it whole keeps its child from taking it for a stranger and
-        // becoming a parent itself, which would start yet another child.
-        long_peer = static_cast<wchar_t*>(malloc(long_peer_path_capacity * sizeof(wchar_t)));
-        length = 0;
-        if (long_peer != nullptr) {
-            length = peer_module_path(process, long_peer, long_peer_path_capacity);
-            if (length >= long_peer_path_capacity - 1) {
-                length = 0;
-            }
-            peer = long_peer;
-            capacity = long_peer_path_capacity;
-        }
-    }
-    if (length != 0) {
-        normalise(peer, capacity);
-    }
+    bool usable = length != 0 && length < peer_path_capacity - 1 && normalise(peer_path, peer_path_capacity);
 
-    // The own side runs on every route that opened the process.
+    // The own side runs on every route that opened the process; the own
+    // file must be there, so a failure here is an internal limit.
     if (resolved_module_path[0] == 0) {
         GetModuleFileNameW(nullptr, resolved_module_path, module_path_capacity);
-        normalise(resolved_module_path, module_path_capacity);
+        if (!normalise(resolved_module_path, module_path_capacity)) {
+            abnormal_end();
+        }
     }
-    bool same = length != 0 && wcscmp(peer, resolved_module_path) == 0;
-    free(long_peer);
-    return same;
+    return usable && wcscmp(peer_path, resolved_module_path) == 0;
+}
+
+// The start value comes from GetSystemTimeAsFileTime, which advances only
+// at each timer tick (up to 15.6 ms), while the system may record a
+// process's creation more precisely: a parent's own value can then lie a
+// tick before its creation. An instance that reuses the identifier of an
+// ended parent was created long after that parent's start.
+constexpr unsigned long long clock_tick_allowance = 1000000;  // 100 ms in 100-ns units
+
+// True when TALMIR_ONEFILE_START holds a time (100-ns units since 1601,
+// digits only) not earlier than the creation of `process`, give or take a
+// tick. A parent reads its start time after it was created, so its own
+// value passes. Process identifiers are reused: a marker left behind by a
+// parent that has ended can name a later instance of the same executable,
+// and a child of that instance would look for a directory named after the
+// old time.
+bool start_not_before_creation_of(HANDLE process)
+{
+    wchar_t* text = get_environment_value("TALMIR_ONEFILE_START");
+    if (text == nullptr) {
+        return false;
+    }
+    unsigned long long start = 0;
+    bool number = true;
+    for (const wchar_t* at = text; *at != 0 && number; ++at) {
+        unsigned digit = static_cast<unsigned>(*at - L'0');
+        number = digit <= 9 && start <= (~0ull - digit) / 10;
+        start = start * 10 + digit;
+    }
+    free(text);
+    FILETIME created = {};
+    FILETIME exited = {};
+    FILETIME kernel = {};
+    FILETIME user = {};
+    if (!number || !GetProcessTimes(process, &created, &exited, &kernel, &user)) {
+        return false;
+    }
+    unsigned long long creation = (static_cast<unsigned long long>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+    return start >= creation || creation - start <= clock_tick_allowance;
 }
 
 }  // namespace
@@ -113,9 +137,9 @@ const wchar_t* decide_role()
             HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE,
                                          static_cast<DWORD>(identifier));
             if (process != nullptr) {
-                bool same = runs_same_executable(process);
+                bool ours = runs_same_executable(process) && start_not_before_creation_of(process);
                 CloseHandle(process);
-                if (same) {
+                if (ours) {
                     return parent;
                 }
             }
@@ -125,6 +149,11 @@ const wchar_t* decide_role()
         unset_environment_value("TALMIR_ONEFILE_PARENT");
         unset_environment_value("TALMIR_ONEFILE_START");
         free(parent);
+    }
+    // An inherited start time stays only if this launcher's children will
+    // accept it (above); otherwise {TIME} makes a fresh one.
+    if (!start_not_before_creation_of(GetCurrentProcess())) {
+        unset_environment_value("TALMIR_ONEFILE_START");
     }
 
     char narrow[128];

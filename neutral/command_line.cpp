@@ -5,7 +5,9 @@
 void append_quoted_argument(wchar_t* command_line, const wchar_t* argument, size_t capacity)
 {
     static const wchar_t needs_quotes[] = {L' ', L'\t', L'\n', L'\v', L'"'};
-    bool quote = false;
+    // An empty element written as nothing would vanish between two blanks,
+    // and "--name '' file" would reach the child as "--name file".
+    bool quote = argument[0] == 0;
     for (wchar_t unit : needs_quotes) {
         if (wcschr(argument, unit) != nullptr) {
             quote = true;

@@ -29,7 +29,7 @@ launchers_of() { pgrep -f "^(/|Z:).*$1"; }
 # Starts EXE ARGS... in a pseudo-terminal with a fresh start value; sets
 # `start` and `script_pid`, and the terminal's output goes to $work/out.
 start_in_terminal() {
-    start="88$$$(date +%s%N | tail -c 7)"
+    start=$(fresh_start_value)
     TALMIR_ONEFILE_START="$start" script -qec "'$wine_run' $*" /dev/null >"$work/out" 2>&1 &
     script_pid=$!
 }

@@ -24,3 +24,9 @@ package() {
     "$wine_run" "$pack" pack --launcher "$(windows_path "$1")" --output "$(windows_path "$2")" \
         "$(windows_path "$library")" "${@:3}" >/dev/null || fail "could not package $2"
 }
+
+# A start time a day ahead (100-ns units since 1601), unique per call: given
+# as TALMIR_ONEFILE_START to a parent, it names that parent's target directory
+# (a launcher keeps an inherited start value only if it is not before its own
+# start).
+fresh_start_value() { echo $(( $(date +%s%N) / 100 + (11644473600 + 86400) * 10000000 )); }

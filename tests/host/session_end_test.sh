@@ -25,7 +25,7 @@ for kind in gui console; do
     [ "$kind" = console ] && stub=$console_stub
     exe="$work/${kind}_app.exe"
     package "$stub" "$exe"
-    start="99$$$(date +%s%N | tail -c 7)"
+    start=$(fresh_start_value)
     starts+=("$start")
     TALMIR_ONEFILE_START="$start" "$wine_run" "$exe" --touch ready.txt --sleep 60000 </dev/null >/dev/null 2>&1 &
 done

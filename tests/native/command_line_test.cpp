@@ -42,7 +42,7 @@ TEST(command_line, quoting)
         {L"a\\b", L"a\\b"},
         {L"a\\b c", L"\"a\\b c\""},
         {L"\"", L"\"\\\"\""},
-        {L"", L""},
+        {L"", L"\"\""},
         {L"dir x\\", L"\"dir x\\\\\""},
         {L"dir x\\\\", L"\"dir x\\\\\\\\\""},
         {L"trail\\", L"trail\\"},
@@ -58,16 +58,10 @@ TEST(command_line, quoting)
 
 void expect_round_trip(const std::vector<std::wstring>& arguments)
 {
-    std::vector<std::wstring> expected;
-    for (const std::wstring& argument : arguments) {
-        if (!argument.empty()) {
-            expected.push_back(argument);
-        }
-    }
     std::wstring line = joined(arguments);
     std::vector<std::wstring> split;
     split_command_line(line.c_str(), &split);
-    EXPECT_EQ(split, expected) << "line: " << line.c_str();
+    EXPECT_EQ(split, arguments) << "line: " << line.c_str();
 }
 
 TEST(command_line, splitting_gives_the_elements_back)
@@ -75,6 +69,7 @@ TEST(command_line, splitting_gives_the_elements_back)
     const std::vector<std::vector<std::wstring>> tables = {
         {L"C:\\Program Files\\app.exe", L"plain", L"two words"},
         {L"x", L"", L"", L"after empties", L""},
+        {L"", L"\\", L""},
         {L"\\", L"\\\\", L"\\\"", L"\"\\", L"\\ \\", L" \\"},
         {L"\"\"", L"\"\"\"", L"a\"\"b", L"\" \""},
         {L"\t", L" ", L"  leading", L"trailing  ", L"mid\t\ttabs"},
@@ -104,8 +99,9 @@ TEST(command_line, splitting_gives_random_elements_back)
 
 TEST(command_line, needs_exactly_its_length_plus_terminator)
 {
-    const std::vector<std::wstring> arguments = {L"a b", L"c\\\"", L"d\\"};
-    const std::wstring expected = L"\"a b\" \"c\\\\\\\"\" d\\";
+    // An empty element counts its two quotes.
+    const std::vector<std::wstring> arguments = {L"a b", L"c\\\"", L"d\\", L""};
+    const std::wstring expected = L"\"a b\" \"c\\\\\\\"\" d\\ \"\"";
     EXPECT_EQ(joined(arguments, expected.size() + 1), expected);
     EXPECT_EXIT(joined(arguments, expected.size()), testing::ExitedWithCode(3), "");
 }

@@ -75,15 +75,23 @@ TEST(header, well_formed_payload_runs_and_exports_the_start_time)
     remove_tree(app.directory);
 }
 
-// An internal limit ends the process with status 3 and says nothing: here a
-// start value too long for the 4096-unit target directory.
+// An internal limit ends the process with status 3 and says nothing, before
+// anything is written: here an argument that leaves no room in the child's
+// command line once element 0 is the executable's full path.
 TEST(internal_limit, ends_silently_with_status_3)
 {
     built_launcher app = build_launcher(L"limit", {{L"test_app.dll", test_library_bytes()}});
-    program_result result = run_launcher(app.exe, {L"--report"}, std::wstring(4090, L'7'));
+    std::wstring start = unique_start_value();
+    program_options options;
+    options.environment[L"TALMIR_ONEFILE_START"] = start;
+    options.environment[L"TALMIR_ONEFILE_PARENT"] = std::nullopt;
+    // Started as "a"; the child's line, full path first, needs 32767 units
+    // and the terminator.
+    program_result result = run_program(app.exe, L"a " + std::wstring(32766 - app.exe.size(), L'x'), options);
     EXPECT_EQ(result.status, 3u);
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, "");
+    EXPECT_TRUE(target_directories(start).empty());
     remove_tree(app.directory);
 }
 

@@ -122,8 +122,15 @@ std::string fnv1a_hex(const std::string& bytes)
 std::wstring unique_start_value()
 {
     static std::atomic<unsigned> counter{0};
-    return L"77" + std::to_wstring(GetCurrentProcessId()) + L"0" + std::to_wstring(counter++) +
-           std::to_wstring(GetTickCount() % 100000);
+    // A child accepts its parent only with a start value not earlier than
+    // the parent's creation, so the value is a time a day ahead, its last
+    // six digits (a tenth of a second) made unique by process and call.
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    unsigned long long time = (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    time += 864000000000ull;
+    time = time / 1000000 * 1000000 + GetCurrentProcessId() % 1000 * 1000 + counter++ % 1000;
+    return std::to_wstring(time);
 }
 
 std::vector<std::wstring> target_directories(const std::wstring& start)

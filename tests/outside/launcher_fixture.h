@@ -27,8 +27,9 @@ std::string library_bytes(const std::wstring& path);
 // The FNV-1a hash the test application prints for --list.
 std::string fnv1a_hex(const std::string& bytes);
 
-// A start value unique to this call; given as TALMIR_ONEFILE_START to a
-// parent, it names that parent's target directory "onefile_<pid>_<value>".
+// A start value unique to this call, later than any process started today;
+// given as TALMIR_ONEFILE_START to a parent, it names that parent's target
+// directory "onefile_<pid>_<value>".
 std::wstring unique_start_value();
 
 // Target directories below the temporary directory whose name ends in

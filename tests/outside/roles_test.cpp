@@ -25,7 +25,7 @@ protected:
     // process of that executable exists; returns the parent's handle.
     static PROCESS_INFORMATION start_sleeping_parent(const std::wstring& exe, const std::wstring& start)
     {
-        std::wstring line = join_arguments({exe, L"--sleep", L"8000"});
+        std::wstring line = join_arguments({exe, L"--sleep", L"12000"});
         std::wstring environment_start = L"TALMIR_ONEFILE_START=" + start;
         SetEnvironmentVariableW(L"TALMIR_ONEFILE_START", start.c_str());
         SetEnvironmentVariableW(L"TALMIR_ONEFILE_PARENT", nullptr);
@@ -45,7 +45,7 @@ protected:
 
     static void finish(PROCESS_INFORMATION process)
     {
-        WaitForSingleObject(process.hProcess, 20000);
+        WaitForSingleObject(process.hProcess, 30000);
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);
     }
@@ -57,17 +57,21 @@ built_launcher* roles::app_ = nullptr;
 
 // Every route that makes a parent: the child that this parent starts sees
 // the parent's own identifier, and a start value that is new unless the
-// marker was simply absent or empty.
+// marker was simply absent or empty and the inherited start value is a time
+// the parent's own children accept (not earlier than its creation).
 TEST_F(roles, stale_or_missing_markers_make_a_parent)
 {
     struct route {
         const char* label;
         std::optional<std::wstring> parent;
         bool start_kept;
+        const wchar_t* start = nullptr;  // TALMIR_ONEFILE_START; null: a fresh unique value
     };
     const route routes[] = {
         {"absent", std::nullopt, true},
         {"empty", L"", true},
+        {"absent_with_a_start_before_this_launcher", std::nullopt, false, L"125000000000000000"},
+        {"absent_with_a_start_that_is_no_time", std::nullopt, false, L"12ab"},
         {"letters_after_digits", L"12ab", false},
         {"no_digits", L"abc", false},
         {"trailing_blank", L"12 ", false},
@@ -77,7 +81,7 @@ TEST_F(roles, stale_or_missing_markers_make_a_parent)
         {"live_process_of_another_executable", std::to_wstring(GetCurrentProcessId()), false},
     };
     for (const route& r : routes) {
-        std::wstring start = unique_start_value();
+        std::wstring start = r.start != nullptr ? r.start : unique_start_value();
         program_options options;
         options.environment[L"TALMIR_ONEFILE_PARENT"] = r.parent;
         program_result result = run_launcher(app_->exe, {L"--report"}, start, options);
@@ -85,7 +89,7 @@ TEST_F(roles, stale_or_missing_markers_make_a_parent)
         app_report report = parse_report(result.out);
         std::optional<std::wstring> parent = report.environment[L"TALMIR_ONEFILE_PARENT"];
         ASSERT_TRUE(parent.has_value()) << r.label;
-        EXPECT_NE(parent, r.parent) << r.label << ": the parent exports its own identifier";
+        EXPECT_EQ(parent, std::to_wstring(result.process_id)) << r.label << ": the launcher started is the parent";
         EXPECT_EQ(report.environment[L"TALMIR_ONEFILE_START"] == start, r.start_kept) << r.label;
         EXPECT_EQ(report.directory,
                   temp_directory() + L"\\onefile_" + *parent + L"_" + *report.environment[L"TALMIR_ONEFILE_START"])
@@ -93,7 +97,11 @@ TEST_F(roles, stale_or_missing_markers_make_a_parent)
     }
 }
 
-TEST_F(roles, marker_naming_a_live_launcher_of_the_same_file_makes_a_child)
+// A marker naming a live launcher of the same file makes a child only with
+// that launcher's start value (or a later one): an identifier reused by a
+// later instance must not hand this start an old start time, whose
+// directory does not exist.
+TEST_F(roles, marker_naming_a_live_launcher_of_the_same_file)
 {
     std::wstring start = unique_start_value();
     PROCESS_INFORMATION parent = start_sleeping_parent(app_->exe, start);
@@ -102,23 +110,45 @@ TEST_F(roles, marker_naming_a_live_launcher_of_the_same_file_makes_a_child)
     // The same file, spelt through its long path and through its short one.
     wchar_t short_path[MAX_PATH * 4];
     GetShortPathNameW(app_->exe.c_str(), short_path, MAX_PATH * 4);
-    for (const std::wstring& spelling : {app_->exe, std::wstring(short_path)}) {
+    struct {
+        const char* label;
+        std::wstring spelling;
+        std::optional<std::wstring> start;
+        bool child;
+    } cases[] = {
+        {"long path", app_->exe, start, true},
+        {"short path", short_path, start, true},
+        {"start before that launcher's creation", app_->exe, L"125000000000000000", false},
+        {"no start", app_->exe, std::nullopt, false},
+        {"start that is no time", app_->exe, start + L"x", false},
+    };
+    for (const auto& c : cases) {
         program_options options;
         options.environment[L"TALMIR_ONEFILE_PARENT"] = parent_id;
-        program_result result = run_launcher(spelling, {L"--report", L"--status", L"5"}, start, options);
-        EXPECT_EQ(result.status, 5u) << to_utf8(spelling) << result.err;
+        options.environment[L"TALMIR_ONEFILE_START"] = c.start;
+        program_result result = run_launcher(c.spelling, {L"--report", L"--status", L"5"}, L"", options);
+        EXPECT_EQ(result.status, 5u) << c.label << result.err;
         app_report report = parse_report(result.out);
-        EXPECT_EQ(report.environment[L"TALMIR_ONEFILE_PARENT"], parent_id) << to_utf8(spelling);
-        EXPECT_EQ(report.environment[L"TALMIR_ONEFILE_START"], start);
-        EXPECT_EQ(report.directory, temp_directory() + L"\\onefile_" + parent_id + L"_" + start);
-        // The child itself reports, not a grandchild: its own process is the
-        // one that loaded the library.
-        EXPECT_EQ(report.argv.size(), 4u);
+        if (c.child) {
+            EXPECT_EQ(report.environment[L"TALMIR_ONEFILE_PARENT"], parent_id) << c.label;
+            EXPECT_EQ(report.environment[L"TALMIR_ONEFILE_START"], start) << c.label;
+            EXPECT_EQ(report.directory, temp_directory() + L"\\onefile_" + parent_id + L"_" + start) << c.label;
+            // The child itself reports, not a grandchild: its own process is
+            // the one that loaded the library.
+            EXPECT_EQ(report.argv.size(), 4u) << c.label;
+        } else {
+            EXPECT_NE(report.environment[L"TALMIR_ONEFILE_PARENT"], parent_id) << c.label;
+            EXPECT_NE(report.environment[L"TALMIR_ONEFILE_START"], c.start) << c.label;
+        }
     }
+    EXPECT_EQ(WaitForSingleObject(parent.hProcess, 0), static_cast<DWORD>(WAIT_TIMEOUT))
+        << "the live launcher ended before the last case";
     finish(parent);
     EXPECT_TRUE(target_directories(start).empty());
 }
 
+// A live launcher of another file is a stranger, also when its file can no
+// longer be opened (renamed by an updater while it runs).
 TEST_F(roles, copy_of_the_executable_at_another_path_is_a_stranger)
 {
     std::wstring copy_directory = make_scratch_directory(L"roles_copy");
@@ -127,14 +157,20 @@ TEST_F(roles, copy_of_the_executable_at_another_path_is_a_stranger)
     std::wstring copy_start = unique_start_value();
     PROCESS_INFORMATION parent = start_sleeping_parent(copy, copy_start);
 
-    std::wstring start = unique_start_value();
-    program_options options;
-    options.environment[L"TALMIR_ONEFILE_PARENT"] = std::to_wstring(parent.dwProcessId);
-    program_result result = run_launcher(app_->exe, {L"--report"}, start, options);
-    ASSERT_EQ(result.status, 0u) << result.err;
-    app_report report = parse_report(result.out);
-    EXPECT_NE(report.environment[L"TALMIR_ONEFILE_PARENT"], std::to_wstring(parent.dwProcessId));
-    EXPECT_NE(report.environment[L"TALMIR_ONEFILE_START"], start) << "a stale start value is removed";
+    for (bool renamed : {false, true}) {
+        const char* label = renamed ? "copy renamed away" : "copy in place";
+        if (renamed) {
+            ASSERT_TRUE(MoveFileW(copy.c_str(), (copy_directory + L"\\renamed.exe").c_str()));
+        }
+        std::wstring start = unique_start_value();
+        program_options options;
+        options.environment[L"TALMIR_ONEFILE_PARENT"] = std::to_wstring(parent.dwProcessId);
+        program_result result = run_launcher(app_->exe, {L"--report"}, start, options);
+        ASSERT_EQ(result.status, 0u) << label << result.err;
+        app_report report = parse_report(result.out);
+        EXPECT_NE(report.environment[L"TALMIR_ONEFILE_PARENT"], std::to_wstring(parent.dwProcessId)) << label;
+        EXPECT_NE(report.environment[L"TALMIR_ONEFILE_START"], start) << label << ": a stale start value is removed";
+    }
     finish(parent);
     remove_tree(copy_directory);
 }

@@ -125,7 +125,17 @@ program_result run_program(const std::wstring& application, const std::wstring& 
 
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.dwFlags = options.startup.flags | STARTF_USESTDHANDLES;
+    startup.wShowWindow = options.startup.show;
+    startup.dwX = options.startup.x;
+    startup.dwY = options.startup.y;
+    startup.dwXSize = options.startup.width;
+    startup.dwYSize = options.startup.height;
+    startup.dwXCountChars = options.startup.columns;
+    startup.dwYCountChars = options.startup.rows;
+    startup.dwFillAttribute = options.startup.fill;
+    std::wstring title = options.startup.title;
+    startup.lpTitle = title.empty() ? nullptr : &title[0];
     if (!options.null_standard_handles) {
         startup.hStdInput = nullptr;
         startup.hStdOutput = out;
@@ -141,6 +151,7 @@ program_result run_program(const std::wstring& application, const std::wstring& 
                                   &startup, &process);
     DWORD start_error = started ? 0 : GetLastError();
     if (started) {
+        result.process_id = process.dwProcessId;
         if (WaitForSingleObject(process.hProcess, options.timeout_ms) != WAIT_OBJECT_0) {
             result.timed_out = true;
             TerminateProcess(process.hProcess, 0xDEAD);

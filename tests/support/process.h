@@ -12,6 +12,17 @@ struct program_result {
     std::string out;   // bytes written to standard output
     std::string err;   // bytes written to standard error
     bool timed_out = false;
+    unsigned long process_id = 0;  // of the started program
+};
+
+// Start-up record fields besides the standard handles (STARTUPINFOW's
+// dwFlags, wShowWindow, dwX, dwY, dwXSize, dwYSize, dwXCountChars,
+// dwYCountChars, dwFillAttribute and lpTitle, when not empty).
+struct startup_fields {
+    unsigned long flags = 0;
+    unsigned short show = 0;
+    unsigned long x = 0, y = 0, width = 0, height = 0, columns = 0, rows = 0, fill = 0;
+    std::wstring title;
 };
 
 struct program_options {
@@ -24,6 +35,7 @@ struct program_options {
     std::wstring working_directory;
     unsigned long timeout_ms = 60000;
     bool null_standard_handles = false;
+    startup_fields startup;  // the standard-handle flag is always added
 };
 
 // Runs `command_line` exactly as given (the first element is not quoted for

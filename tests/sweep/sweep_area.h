@@ -25,9 +25,9 @@ sweep_area make_sweep_area(const std::wstring& hint);
 // would cost a Wine start per image, and the corruption loop has hundreds.
 bool attach_in_process(const std::wstring& exe, const std::string& image);
 
-// One launcher start with the area's TEMP, TMP and working directory, a
-// fresh start value (unless `environment` says otherwise) and no parent
-// marker.
+// One launcher start with the area's TEMP, TMP and working directory and
+// neither a parent marker nor a start value (unless `environment` says
+// otherwise). A start that Wine fails (see the source) is run again once.
 struct sweep_run {
     std::wstring application;
     std::wstring command_line;  // element 0 included, as given

@@ -147,7 +147,8 @@ TEST_F(sweep, entry_names_windows_cannot_store)
 {
     const wchar_t* const names[] = {
         L"star*name", L"question?", L"less<than", L"pipe|name", L"quote\"name", L"trailing.", L"trailing ",
-        L"NUL", L"d\\NUL.txt", L"CON", L"CONIN$", L"COM1", L"lpt1.txt", L"AUX",
+        L"NUL", L"d\\NUL.txt", L"CON", L"CONIN$", L"COM1", L"lpt1.txt", L"AUX", L"COM\u00b9", L"LPT\u00b2",
+        L"COM\u00b3.txt",
     };
     unsigned index = 2000;
     for (const wchar_t* name : names) {
@@ -256,10 +257,9 @@ TEST_F(sweep_with_application, hostile_values_of_the_four_variables)
 // spellings the runtime's number parser accepts besides plain digits.
 TEST_F(sweep_with_application, parent_marker_spellings_for_a_live_parent)
 {
-    std::wstring start = L"66" + std::to_wstring(GetCurrentProcessId());
     SetEnvironmentVariableW(L"TEMP", area_.temp.c_str());
     SetEnvironmentVariableW(L"TMP", area_.temp.c_str());
-    SetEnvironmentVariableW(L"TALMIR_ONEFILE_START", start.c_str());
+    SetEnvironmentVariableW(L"TALMIR_ONEFILE_START", nullptr);
     SetEnvironmentVariableW(L"TALMIR_ONEFILE_PARENT", nullptr);
     std::wstring line = quote_argument(exe_) + L" --touch ready.txt --sleep 6000";
     STARTUPINFOW startup = {};
@@ -267,14 +267,20 @@ TEST_F(sweep_with_application, parent_marker_spellings_for_a_live_parent)
     PROCESS_INFORMATION parent = {};
     BOOL started = CreateProcessW(exe_.c_str(), &line[0], nullptr, nullptr, FALSE, 0, nullptr, area_.work.c_str(),
                                   &startup, &parent);
-    SetEnvironmentVariableW(L"TALMIR_ONEFILE_START", nullptr);
     ASSERT_TRUE(started);
+    // The parent's own start time names its directory, the only one there.
     std::wstring pid = std::to_wstring(parent.dwProcessId);
-    std::wstring target = area_.temp + L"\\onefile_" + pid + L"_" + start;
-    for (int i = 0; i < 300 && !file_exists(target + L"\\ready.txt"); ++i) {
+    std::wstring start;
+    for (int i = 0; i < 300 && start.empty(); ++i) {
+        for (const std::wstring& name : leftovers(area_)) {
+            if (name.rfind(L"onefile_" + pid + L"_", 0) == 0 &&
+                file_exists(area_.temp + L"\\" + name + L"\\ready.txt")) {
+                start = name.substr(name.rfind(L'_') + 1);
+            }
+        }
         Sleep(20);
     }
-    ASSERT_TRUE(file_exists(target + L"\\ready.txt"));
+    ASSERT_FALSE(start.empty());
 
     tree_snapshot before = take_snapshot(area_.root);
     const std::pair<std::wstring, unsigned long> spellings[] = {
@@ -309,24 +315,22 @@ TEST_F(sweep_with_application, parent_marker_spellings_for_a_live_parent)
     EXPECT_EQ(leftovers(area_), std::vector<std::wstring>());
 }
 
-// The child's command line holds at most 32767 units and its terminator.
-// Element 0 is replaced by the executable's full path, so a parent started
-// by a short name can receive a line that no longer fits once it is
-// rebuilt. Around that limit the launcher must end in a defined way and
-// leave nothing behind.
+// CreateProcessW takes at most 32766 units and the terminator. Element 0 is
+// replaced by the executable's full path, so a parent started by a short
+// name can receive a line that no longer fits once it is rebuilt. Up to the
+// limit the child gets every unit: the status is the line's last argument,
+// which a line cut short by a unit would lose. Past it the parent ends as
+// at any full buffer, silently with 3, before it has written anything.
 TEST_F(sweep_with_application, command_lines_at_the_length_limit)
 {
     size_t full_length = exe_.size() + (exe_.find(L' ') == std::wstring::npos ? 0 : 2);
-    for (size_t child_length : {32700u, 32766u, 32767u, 32768u, 32769u}) {
-        // The child's line: full path, blank, "--status 7 ", filler.
+    for (size_t child_length : {32700u, 32765u, 32766u, 32767u, 32768u}) {
+        // The child's line: full path, blank, filler, " --status 7".
         size_t filler = child_length - full_length - 1 - 11;
-        std::wstring rest = L"--status 7 " + std::wstring(filler, L'x');
-        std::wstring line = L"a " + rest;
+        std::wstring line = L"a " + std::wstring(filler, L'x') + L" --status 7";
         std::string label = "child line of " + std::to_string(child_length) + " units";
         program_result result = run_checked(line, {}, label);
-        // Up to the limit the child starts; past it the parent ends as at
-        // any full buffer, silently with 3, before it has written anything.
-        EXPECT_EQ(result.status, child_length <= 32767 ? 7u : 3u) << label << result.out << result.err;
+        EXPECT_EQ(result.status, child_length <= 32766 ? 7u : 3u) << label << result.out << result.err;
     }
 }
 

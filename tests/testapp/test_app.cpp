@@ -19,9 +19,13 @@
 //                     the list
 //   --acl             the access list of this library's directory: entry
 //                     count, protected flag, and whether the current user
-//                     and the system account each have full access
+//                     and the system account each have full access that
+//                     every file and directory below inherits (an entry
+//                     with other inheritance flags does not count)
 //   --list            every file below this library's directory: its
 //                     relative name in hex, size and FNV-1a hash
+//   --startup         this process's start-up record: flags, show state,
+//                     position, size, console fields, and the title in hex
 // and, in this library's directory, entries the launcher must remove without
 // reaching anything outside it (each prints "<command>=made|absent"):
 //   --readonly NAME   a read-only file
@@ -100,6 +104,18 @@ void report(int argc, wchar_t** argv)
     fflush(stdout);
 }
 
+void report_startup()
+{
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    GetStartupInfoW(&startup);
+    printf("startup flags=%lx show=%u x=%lu y=%lu width=%lu height=%lu columns=%lu rows=%lu fill=%lx\n",
+           startup.dwFlags, static_cast<unsigned>(startup.wShowWindow), startup.dwX, startup.dwY, startup.dwXSize,
+           startup.dwYSize, startup.dwXCountChars, startup.dwYCountChars, startup.dwFillAttribute);
+    print_hex("title", startup.lpTitle != nullptr ? startup.lpTitle : L"");
+    fflush(stdout);
+}
+
 unsigned long long fnv1a(HANDLE file, unsigned long long* size)
 {
     unsigned long long hash = 14695981039346656037ull;
@@ -164,7 +180,7 @@ void report_acl()
     DWORD revision = 0;
     GetSecurityDescriptorControl(descriptor, &control, &revision);
 
-    unsigned char user_buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    alignas(TOKEN_USER) unsigned char user_buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
     HANDLE token = nullptr;
     DWORD needed = 0;
     OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
@@ -182,7 +198,8 @@ void report_acl()
         if (!GetAce(acl, i, reinterpret_cast<void**>(&ace)) || ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE) {
             continue;
         }
-        bool full = (ace->Mask & FILE_ALL_ACCESS) == FILE_ALL_ACCESS;
+        bool full = (ace->Mask & FILE_ALL_ACCESS) == FILE_ALL_ACCESS &&
+                    ace->Header.AceFlags == (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
         user_full |= full && EqualSid(&ace->SidStart, user);
         system_full |= full && EqualSid(&ace->SidStart, system);
     }
@@ -373,6 +390,8 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv)
         } else if (wcscmp(command, L"--nested") == 0 || wcscmp(command, L"--spawn") == 0) {
             nested(argv, i + 1, argc, command[2] == L'n');
             break;
+        } else if (wcscmp(command, L"--startup") == 0) {
+            report_startup();
         } else if (wcscmp(command, L"--acl") == 0) {
             report_acl();
             fflush(stdout);

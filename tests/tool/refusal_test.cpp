@@ -39,6 +39,7 @@ void make_inputs(const std::wstring& root)
     put_file(root, L"data\\readme.txt", "readme");
     put_file(root, L"devices\\aux.txt", "a device name on Windows");
     put_file(root, L"trail\\name.", "Windows would drop the dot");
+    put_directory(root, L"hollow\\aux");  // empty, so only its own name is stored
 }
 
 struct refusal_case {
@@ -91,6 +92,10 @@ INSTANTIATE_TEST_SUITE_P(
         refusal_case{"doubled_separator", {L"main.dll", L"a.txt=docs//a.txt"}, {"'docs\\\\a.txt'", "empty component"}, 1},
         refusal_case{"reserved_device", {L"main.dll", L"a.txt=CON.txt"}, {"'CON.txt'", "reserved device"}, 1},
         refusal_case{"reserved_device_in_a_tree", {L"main.dll", L"devices"}, {"'devices\\aux.txt'", "reserved device"}, 1},
+        refusal_case{"superscript_device", {L"main.dll", L"a.txt=COM\u00b3.txt"}, {"reserved device"}, 1},
+        refusal_case{"kept_empty_directory_with_a_device_name",
+                     {L"--keep-empty-dirs", L"main.dll", L"hollow"},
+                     {"'hollow\\aux\\.keep_dir.txt'", "reserved device"}, 1},
         refusal_case{"trailing_dot_in_a_tree", {L"main.dll", L"trail"}, {"'trail\\name.'", "ends in a dot"}, 1},
         refusal_case{"forbidden_character", {L"main.dll", L"a.txt=what?.txt"}, {"'what?.txt'", "one of < >"}, 1},
         refusal_case{"main_library_name", {L"main.dll=NUL.dll"}, {"'NUL.dll'", "reserved device"}, 1},

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "launcher/normalise.h"
 #include "support/files.h"
@@ -47,12 +49,35 @@ TEST(resolve_final_path, without_resolving_copies_even_a_missing_file)
     EXPECT_EQ(resolved(L"Q:\\no\\such\\file.exe", false), L"Q:\\no\\such\\file.exe");
 }
 
-TEST(resolve_final_path, missing_file_or_overflow_ends_the_process)
+// The role decision takes a false result for "not the same file", so none
+// of these may end the process or report a path.
+TEST(resolve_final_path, missing_file_or_overflow_gives_false)
 {
-    EXPECT_EXIT(resolved(L"Z:\\no\\such\\file.exe"), testing::ExitedWithCode(3), "");
-    wchar_t small[8] = L"";
     std::wstring path = own_path();
-    EXPECT_EXIT(resolve_final_path(small, path.c_str(), 8, false), testing::ExitedWithCode(3), "");
+    std::wstring final_path = resolved(path);
+    std::vector<wchar_t> buffer(path.size() + final_path.size() + 16);
+    struct {
+        const char* label;
+        std::wstring source;
+        size_t capacity;
+        bool resolve;
+        bool expected;
+    } cases[] = {
+        {"missing file", L"Z:\\no\\such\\file.exe", buffer.size(), true, false},
+        {"copy one unit too long", path, path.size(), false, false},
+        {"copy that just fits", path, path.size() + 1, false, true},
+        // The system reports it with the "\\?\" prefix, which must fit too.
+        {"final path one unit too long", path, final_path.size() + 4, true, false},
+        {"final path that just fits", path, final_path.size() + 5, true, true},
+    };
+    for (const auto& c : cases) {
+        std::fill(buffer.begin(), buffer.end(), L'#');
+        EXPECT_EQ(resolve_final_path(buffer.data(), c.source.c_str(), c.capacity, c.resolve), c.expected) << c.label;
+    }
+    // In place, as the role decision works.
+    std::copy(path.c_str(), path.c_str() + path.size() + 1, buffer.begin());
+    EXPECT_TRUE(resolve_final_path(buffer.data(), buffer.data(), final_path.size() + 5, true));
+    EXPECT_EQ(std::wstring(buffer.data()), final_path);
 }
 
 TEST(make_short_dir_path, shortens_the_directory_and_keeps_the_name)
