@@ -292,8 +292,16 @@ uint32_t put_id(std::vector<uint8_t>* tree, uint64_t* strings_at, const pe_resou
     return subdirectory_bit | static_cast<uint32_t>(at);
 }
 
+// Adds one to a table's count of named or of numbered entries.
+void count_entry(uint8_t* table, bool named)
+{
+    uint8_t* counter = table + (named ? 12 : 14);
+    store_u16(counter, static_cast<uint16_t>(load_u16(counter) + 1));
+}
+
 // Fills `tree` with the tables, names and data entries for resources placed
-// at `section_rva`; returns false when an address passes 32 bits.
+// at `section_rva`; returns false when a count or an address does not fit
+// its field.
 bool build_tree(const std::vector<pe_resource>& resources, uint64_t section_rva, tree_layout* layout,
                 std::vector<uint8_t>* tree)
 {
@@ -304,19 +312,28 @@ bool build_tree(const std::vector<pe_resource>& resources, uint64_t section_rva,
     std::stable_sort(layout->order.begin(), layout->order.end(), resource_before);
     const std::vector<const pe_resource*>& order = layout->order;
     size_t count = order.size();
+    if (count > max_resources) {
+        return false;
+    }
 
-    // Sizes first: how many types, names and string bytes there are.
-    size_t types = 0;
+    // Sizes first: the names of each type, and the string bytes.
+    std::vector<size_t> names_of_type;
     size_t names = 0;
     uint64_t string_bytes = 0;
     for (size_t i = 0; i < count; ++i) {
         bool new_type = i == 0 || compare_ids(order[i - 1]->type, order[i]->type) != 0;
         bool new_name = new_type || compare_ids(order[i - 1]->name, order[i]->name) != 0;
-        types += new_type;
-        names += new_name;
-        string_bytes += new_type && !order[i]->type.text.empty() ? 2 + 2 * order[i]->type.text.size() : 0;
-        string_bytes += new_name && !order[i]->name.text.empty() ? 2 + 2 * order[i]->name.text.size() : 0;
+        if (new_type) {
+            names_of_type.push_back(0);
+            string_bytes += order[i]->type.text.empty() ? 0 : 2 + 2 * order[i]->type.text.size();
+        }
+        if (new_name) {
+            ++names_of_type.back();
+            ++names;
+            string_bytes += order[i]->name.text.empty() ? 0 : 2 + 2 * order[i]->name.text.size();
+        }
     }
+    size_t types = names_of_type.size();
     uint64_t tables = table_header_size * (1 + types + names) + table_entry_size * (types + names + count);
     uint64_t entries_at = align_up(tables + string_bytes, 4);
     uint64_t data_at = align_up(entries_at + data_entry_size * count, data_alignment);
@@ -333,10 +350,14 @@ bool build_tree(const std::vector<pe_resource>& resources, uint64_t section_rva,
         return false;
     }
 
-    // Then the bytes. Tables get zero characteristics, time and version,
-    // so that the same inputs always give the same file.
-    uint64_t type_tables_at = table_header_size + table_entry_size * types;
-    uint64_t next_table = type_tables_at;
+    // Then the bytes: the root, the type tables after it, the name tables
+    // after those. Tables get zero characteristics, time and version, so
+    // that the same inputs always give the same file.
+    uint64_t next_type_table = table_header_size + table_entry_size * types;
+    uint64_t next_name_table = next_type_table;
+    for (size_t names_here : names_of_type) {
+        next_name_table += table_header_size + table_entry_size * names_here;
+    }
     uint64_t strings_at = tables;
     uint8_t* root = tree->data();
     uint8_t* type_table = nullptr;
@@ -344,52 +365,36 @@ bool build_tree(const std::vector<pe_resource>& resources, uint64_t section_rva,
     size_t type_index = 0;
     size_t name_index = 0;
     size_t language_index = 0;
-    // The type tables come before the name tables: reserve them all first.
-    std::vector<uint64_t> type_table_at;
-    for (size_t i = 0; i < count; ++i) {
-        if (i == 0 || compare_ids(order[i - 1]->type, order[i]->type) != 0) {
-            size_t names_of_type = 0;
-            for (size_t k = i; k < count && compare_ids(order[k]->type, order[i]->type) == 0; ++k) {
-                names_of_type += k == i || compare_ids(order[k - 1]->name, order[k]->name) != 0;
-            }
-            type_table_at.push_back(next_table);
-            next_table += table_header_size + table_entry_size * names_of_type;
-        }
-    }
     for (size_t i = 0; i < count; ++i) {
         const pe_resource& resource = *order[i];
         bool new_type = i == 0 || compare_ids(order[i - 1]->type, resource.type) != 0;
         bool new_name = new_type || compare_ids(order[i - 1]->name, resource.name) != 0;
         if (new_type) {
-            uint64_t at = type_table_at[type_index];
             uint32_t id = put_id(tree, &strings_at, resource.type);
-            put_entry(root, type_index, id, subdirectory_bit | static_cast<uint32_t>(at));
-            store_u16(root + 12 + (resource.type.text.empty() ? 2 : 0),
-                      static_cast<uint16_t>(load_u16(root + 12 + (resource.type.text.empty() ? 2 : 0)) + 1));
-            type_table = tree->data() + at;
+            put_entry(root, type_index, id, subdirectory_bit | static_cast<uint32_t>(next_type_table));
+            count_entry(root, !resource.type.text.empty());
+            type_table = tree->data() + next_type_table;
+            next_type_table += table_header_size + table_entry_size * names_of_type[type_index];
             ++type_index;
             name_index = 0;
         }
         if (new_name) {
-            uint64_t at = next_table;
-            size_t languages = 0;
-            for (size_t k = i; k < count && compare_ids(order[k]->type, resource.type) == 0 &&
-                               compare_ids(order[k]->name, resource.name) == 0;
-                 ++k) {
+            size_t languages = 1;
+            while (i + languages < count && compare_ids(order[i + languages]->type, resource.type) == 0 &&
+                   compare_ids(order[i + languages]->name, resource.name) == 0) {
                 ++languages;
             }
-            next_table += table_header_size + table_entry_size * languages;
             uint32_t id = put_id(tree, &strings_at, resource.name);
-            put_entry(type_table, name_index, id, subdirectory_bit | static_cast<uint32_t>(at));
-            uint8_t* counter = type_table + 12 + (resource.name.text.empty() ? 2 : 0);
-            store_u16(counter, static_cast<uint16_t>(load_u16(counter) + 1));
-            name_table = tree->data() + at;
+            put_entry(type_table, name_index, id, subdirectory_bit | static_cast<uint32_t>(next_name_table));
+            count_entry(type_table, !resource.name.text.empty());
+            name_table = tree->data() + next_name_table;
+            next_name_table += table_header_size + table_entry_size * languages;
             ++name_index;
             language_index = 0;
         }
         uint64_t entry_at = entries_at + data_entry_size * i;
         put_entry(name_table, language_index, resource.language, static_cast<uint32_t>(entry_at));
-        store_u16(name_table + 14, static_cast<uint16_t>(load_u16(name_table + 14) + 1));
+        count_entry(name_table, false);
         ++language_index;
         store_u32(tree->data() + entry_at, static_cast<uint32_t>(section_rva + layout->data_offsets[i]));
         store_u32(tree->data() + entry_at + 4, resource.size);
@@ -492,7 +497,7 @@ const char* pe_edit_problem_text(pe_edit_problem problem)
     case pe_edit_damaged_headers: return "damaged PE headers (they run past the end of the file or are out of order)";
     case pe_edit_damaged_resources: return "a damaged resource table (it points outside its section)";
     case pe_edit_resources_not_a_section:
-        return "its resource table shares a section with other data, so it cannot be rebuilt";
+        return "its resource table shares its section or addresses with other tables, so it cannot be rebuilt";
     case pe_edit_sections_after_resources:
         return "sections other than the base relocations follow its resource section, so it cannot grow "
                "(link it with the resource section last, as the launcher stubs are)";
@@ -587,7 +592,10 @@ pe_edit_problem pe_plan_rewrite(const uint8_t* image, size_t size, const std::ve
     if (tree_rva != 0 && resources_index < 0) {
         return pe_edit_resources_not_a_section;
     }
-    uint32_t relocations_rva = directory_address(headers, directory_relocations);
+    // Relocations of size 0 are none, wherever their entry points.
+    uint32_t relocations_rva = directory_size(headers, directory_relocations) == 0
+                                   ? 0
+                                   : directory_address(headers, directory_relocations);
     int relocations_index = relocations_rva == 0 ? -1 : section_at(headers, relocations_rva);
     if (relocations_index >= 0 && relocations_index == resources_index) {
         return pe_edit_damaged_headers;
@@ -619,8 +627,10 @@ pe_edit_problem pe_plan_rewrite(const uint8_t* image, size_t size, const std::ve
         }
         if (i < tail) {
             head_end = section.raw_size != 0 ? std::max(head_end, raw_end) : head_end;
+            // Even an empty section holds its address: the next one starts
+            // past it, so that addresses keep ascending.
             uint64_t span = section.virtual_size != 0 ? section.virtual_size : section.raw_size;
-            address_end = std::max(address_end, section.virtual_address + span);
+            address_end = std::max(address_end, section.virtual_address + std::max<uint64_t>(span, 1));
         }
     }
     if (!trailing_bytes_droppable(headers, sections_end)) {
@@ -628,6 +638,19 @@ pe_edit_problem pe_plan_rewrite(const uint8_t* image, size_t size, const std::ve
     }
     head_end = align_up(head_end, headers.file_alignment);
     address_end = align_up(address_end, headers.section_alignment);
+    // Addresses from the first moving section on are laid out afresh: no
+    // table but the resource tree and the relocations may lie there (a
+    // certificate table's entry is a file offset, not an address).
+    uint64_t moving_from = tail < count ? std::min(address_end, headers.sections[tail].virtual_address) : address_end;
+    for (uint32_t index = 0; index < headers.directory_count; ++index) {
+        uint64_t address = directory_address(headers, index);
+        bool moves_along = (index == directory_resources && resources_index >= 0) ||
+                           (index == directory_relocations && moves_relocations);
+        if (index != directory_certificates && directory_size(headers, index) != 0 && address >= moving_from &&
+            !moves_along) {
+            return pe_edit_resources_not_a_section;
+        }
+    }
 
     // A new section's row goes where the relocations' row was, which moves
     // down; the headers must have room for it, and nothing there yet.

@@ -65,7 +65,7 @@ enum pe_edit_problem {
     pe_edit_not_executable,            // no MZ/PE signature
     pe_edit_damaged_headers,           // headers or sections outside the file, or out of order
     pe_edit_damaged_resources,         // the resource tree points outside its section
-    pe_edit_resources_not_a_section,   // the resource tree shares its section with other data
+    pe_edit_resources_not_a_section,   // the resource tree shares its section or addresses with other tables
     pe_edit_sections_after_resources,  // a section besides the relocations follows the resources
     pe_edit_trailing_data,             // bytes past the last section that would be lost
     pe_edit_no_room_for_section,       // no resource section, and no room for one in the headers

@@ -45,6 +45,8 @@ const char help_text[] =
     "              stores an empty .keep_dir.txt in each empty directory, so that\n"
     "              the directory exists after unpacking.\n"
     "\n"
+    "Links among the inputs are followed: a link to a file is stored as that file,\n"
+    "a link to a directory as that directory; a loop of links is refused.\n"
     "Entries after the first are sorted by name, so the same inputs give the same\n"
     "image byte for byte. Names must be valid Windows file names, and no two may\n"
     "differ only in case. Outputs are written under a temporary name and renamed\n"

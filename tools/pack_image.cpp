@@ -62,7 +62,10 @@ bool write_file_entry(const pack_entry& entry, payload_writer* writer, const out
     host_file_facts facts;
     host_error error = 0;
     if (!host_open_read(entry.source, &file, &facts, &error)) {
-        report("cannot read " + quoted(entry.source) + ": " + host_error_text(error));
+        // An interrupt also ends a wait in the system (for a pipe's writer,
+        // say) with an error, which is not the input's fault.
+        report(tool_interrupted() ? std::string("interrupted; no output written")
+                                  : "cannot read " + quoted(entry.source) + ": " + host_error_text(error));
         return false;
     }
     if (guard.exists && guard.volume == facts.volume && guard.index == facts.index) {

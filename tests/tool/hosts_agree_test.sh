@@ -91,6 +91,7 @@ expect() {
     grep -qF -- "$3" host.out host.err || fail "$1: no '$3' in: $(cat host.out host.err)"
 }
 
+run_both "help" "" --help
 run_both "build a tree" a.img build --output @OUT@ main.dll tree
 expect "build a tree" 0 "a.img: 10 entries"
 run_both "build with names, empty directories kept" b.img build --keep-empty-dirs --output @OUT@ \
@@ -142,6 +143,21 @@ only_here() {
 only_here "a name that is not UTF-8" latin "is not UTF-8 text"
 only_here "a backslash in a name" slash "holds a backslash"
 only_here "a dangling link" dangling "cannot read '$work/only_here/dangling/gone'"
+
+# An interrupt while the output is pending (here while the tool waits for a
+# pipe's writer) discards it, and the status says so.
+mkfifo only_here/pipe
+"$host_tool" build --output q.img main.dll only_here/pipe >host.out 2>host.err &
+tool=$!
+for _ in $(seq 1 300); do
+    ls q.img.*.partial >/dev/null 2>&1 && break
+    sleep 0.1
+done
+kill -INT "$tool"
+wait "$tool"
+last_status=$?
+expect "an interrupt" 1 "interrupted; no output written"
+ls q.img* >/dev/null 2>&1 && fail "an interrupted run left $(ls q.img*)"
 ls ./*.partial >/dev/null 2>&1 && fail "a refused run left a partial output"
 
 if [ "$failures" -ne 0 ]; then
