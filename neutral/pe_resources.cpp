@@ -727,8 +727,9 @@ pe_edit_problem pe_plan_rewrite(const uint8_t* image, size_t size, const std::ve
     store_u32(optional + 64, 0);
     uint8_t* rows = head + headers.section_table;
     if (new_section) {
-        uint8_t* row = rows + uint64_t(tail) * pe_section_header_size;
-        memmove(row + pe_section_header_size, row, table_end - (headers.section_table + uint64_t(tail) * pe_section_header_size));
+        uint64_t row_at = headers.section_table + uint64_t(tail) * pe_section_header_size;
+        uint8_t* row = head + row_at;
+        memmove(row + pe_section_header_size, row, table_end - row_at);
         memset(row, 0, pe_section_header_size);
         memcpy(row, ".rsrc", 5);
         store_u32(row + 36, resources_section.characteristics);
@@ -736,13 +737,15 @@ pe_edit_problem pe_plan_rewrite(const uint8_t* image, size_t size, const std::ve
     }
     if (has_section) {
         put_section_row(rows + uint64_t(tail) * pe_section_header_size, resources_section);
-        set_directory(&plan->head, headers, directory_resources, static_cast<uint32_t>(resources_section.virtual_address),
+        set_directory(&plan->head, headers, directory_resources,
+                      static_cast<uint32_t>(resources_section.virtual_address),
                       static_cast<uint32_t>(resources_section.virtual_size));
     }
     if (moves_relocations) {
         int row = relocations_index + (new_section ? 1 : 0);
         put_section_row(rows + uint64_t(row) * pe_section_header_size, relocations);
-        set_directory(&plan->head, headers, directory_relocations, static_cast<uint32_t>(relocations.virtual_address),
+        set_directory(&plan->head, headers, directory_relocations,
+                      static_cast<uint32_t>(relocations.virtual_address),
                       directory_size(headers, directory_relocations));
     }
     set_directory(&plan->head, headers, directory_certificates, 0, 0);

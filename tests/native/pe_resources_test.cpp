@@ -189,7 +189,8 @@ INSTANTIATE_TEST_SUITE_P(
                         set_directory(file, 2, 0, 0);
                     },
                     pe_edit_ok},
-        layout_case{"data_after_the_sections", [](bytes* file) { file->insert(file->end(), {'e', 'x', 't', 'r', 'a'}); },
+        layout_case{"data_after_the_sections",
+                    [](bytes* file) { file->insert(file->end(), {'e', 'x', 't', 'r', 'a'}); },
                     pe_edit_trailing_data},
         layout_case{"resources_before_other_sections",
                     [](bytes* file) { set_directory(file, 2, section_field(*file, 1, 12), 16); },
