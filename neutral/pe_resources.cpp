@@ -97,14 +97,20 @@ pe_edit_problem read_headers(const uint8_t* bytes, size_t size, pe_headers* head
         headers->header_size < headers->section_table + table_size || headers->header_size > size) {
         return pe_edit_damaged_headers;
     }
+    // Sections lie at aligned addresses, in ascending order, none within the
+    // pages of the one before: what the loader demands, and what lets an
+    // address name one section only.
     headers->sections.clear();
+    uint64_t free_from = 0;
     for (uint32_t i = 0; i < headers->section_count; ++i) {
         pe_section section =
             pe_read_section(bytes + headers->section_table + uint64_t{i} * pe_section_header_size);
         if ((section.raw_size != 0 && !pe_inside(size, section.raw_pointer, section.raw_size)) ||
-            (i > 0 && section.virtual_address <= headers->sections.back().virtual_address)) {
+            section.virtual_address % headers->section_alignment != 0 || section.virtual_address < free_from) {
             return pe_edit_damaged_headers;
         }
+        uint64_t span = section.virtual_size != 0 ? section.virtual_size : section.raw_size;
+        free_from = align_up(section.virtual_address + std::max<uint64_t>(span, 1), headers->section_alignment);
         headers->sections.push_back(section);
     }
     return pe_edit_ok;
@@ -627,8 +633,7 @@ pe_edit_problem pe_plan_rewrite(const uint8_t* image, size_t size, const std::ve
         }
         if (i < tail) {
             head_end = section.raw_size != 0 ? std::max(head_end, raw_end) : head_end;
-            // Even an empty section holds its address: the next one starts
-            // past it, so that addresses keep ascending.
+            // Even an empty section holds its address, as read_headers has it.
             uint64_t span = section.virtual_size != 0 ? section.virtual_size : section.raw_size;
             address_end = std::max(address_end, section.virtual_address + std::max<uint64_t>(span, 1));
         }

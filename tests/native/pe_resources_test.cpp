@@ -209,6 +209,9 @@ INSTANTIATE_TEST_SUITE_P(
                     pe_edit_damaged_headers},
         layout_case{"sections_out_of_order",
                     [](bytes* file) { store_u32(file->data() + section_table(*file) + 40 + 12, 0x1000); },
+                    pe_edit_damaged_headers},
+        layout_case{"section_within_the_pages_of_another",
+                    [](bytes* file) { store_u32(file->data() + section_table(*file) + 40 + 12, 0x1800); },
                     pe_edit_damaged_headers}),
     [](const testing::TestParamInfo<layout_case>& info) { return std::string(info.param.label); });
 
