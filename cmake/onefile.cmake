@@ -10,13 +10,15 @@
 # The payload image is written by `onefile-pack build` and compiled into the
 # executable as resource 27 of type RT_RCDATA, next to the launcher's
 # manifest, version information and icon, so the linker produces the final
-# file and nothing patches it afterwards.
+# file and nothing patches it afterwards. The packaging tool is a program of
+# the build host, so building needs no Wine.
 #
 # This file is included by the onefile project itself (add_subdirectory) and
 # by its package configuration (find_package(onefile CONFIG)). Both define
-# the imported or alias targets onefile::pack, onefile::launcher_core and
-# onefile::launcher_entry, and the global
-# property ONEFILE_RESOURCE_DIR (the directory holding launcher.rc).
+# the imported or alias targets onefile::pack (the tool for the build host),
+# onefile::launcher_core and onefile::launcher_entry, and the global
+# properties ONEFILE_RESOURCE_DIR (the directory holding launcher.rc) and
+# ONEFILE_PACK_DEPENDS (what a packing step depends on to have the tool).
 
 include_guard(GLOBAL)
 
@@ -25,17 +27,6 @@ if(NOT "RC" IN_LIST _onefile_languages)
     enable_language(RC)
 endif()
 unset(_onefile_languages)
-
-# The packaging tool is a Windows program. Under Wine a host path /a/b is the
-# Windows path Z:/a/b (Wine maps drive Z: to the host's root by default), and
-# the tool accepts forward slashes.
-function(_onefile_tool_path out path)
-    if(CMAKE_HOST_WIN32)
-        set(${out} "${path}" PARENT_SCOPE)
-    else()
-        set(${out} "Z:${path}" PARENT_SCOPE)
-    endif()
-endfunction()
 
 # Splits "SOURCE=NAME" at the last '=' the way the tool does, unless the
 # whole item names an existing path. `source` comes back absolute (relative
@@ -71,22 +62,12 @@ function(_onefile_check_file name path)
     endif()
 endfunction()
 
-# The command that runs the packaging tool: the cross-compiling emulator if
-# the toolchain names one, else the Wine wrapper shipped beside this file;
-# through onefile_run_tool.cmake, which keeps Wine's services off the build
-# tool's output pipe. `log` is where the tool's output is kept.
+# The command that runs the packaging tool, a program of the build host
+# (onefile_host_pack.cmake), through onefile_run_tool.cmake, which keeps its
+# output in files beside the image and shows it after the step.
 function(_onefile_tool_command out log)
-    if(CMAKE_HOST_WIN32)
-        set(runner "")
-    elseif(CMAKE_CROSSCOMPILING_EMULATOR)
-        set(runner ${CMAKE_CROSSCOMPILING_EMULATOR})
-    elseif(EXISTS "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/wine-run")
-        set(runner "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/wine-run")
-    else()
-        set(runner wine)
-    endif()
     set(${out} "${CMAKE_COMMAND}" "-DONEFILE_LOG=${log}"
-        -P "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/onefile_run_tool.cmake" -- ${runner} "$<TARGET_FILE:onefile::pack>"
+        -P "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/onefile_run_tool.cmake" -- "$<TARGET_FILE:onefile::pack>"
         PARENT_SCOPE)
 endfunction()
 
@@ -112,32 +93,31 @@ function(onefile_add_executable name)
 
     set(work_dir "${CMAKE_CURRENT_BINARY_DIR}/onefile/${name}")
     set(image "${work_dir}/payload.img")
-    set(depends onefile::pack)
+    get_property(pack_depends GLOBAL PROPERTY ONEFILE_PACK_DEPENDS)
+    set(depends ${pack_depends})
     set(tool_inputs "")
 
     # The main library: always the payload's first entry.
     if(TARGET ${arg_MAIN_LIBRARY})
         list(APPEND depends ${arg_MAIN_LIBRARY})
-        _onefile_tool_path(main_path "$<TARGET_FILE:${arg_MAIN_LIBRARY}>")
+        set(main_path "$<TARGET_FILE:${arg_MAIN_LIBRARY}>")
     else()
         get_filename_component(main_file "${arg_MAIN_LIBRARY}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
         _onefile_check_file("${name}" "${main_file}")
         list(APPEND depends "${main_file}")
-        _onefile_tool_path(main_path "${main_file}")
+        set(main_path "${main_file}")
     endif()
 
     foreach(item IN LISTS arg_FILES)
         if(TARGET ${item})
             list(APPEND depends ${item})
-            _onefile_tool_path(path "$<TARGET_FILE:${item}>")
-            list(APPEND tool_inputs "${path}")
+            list(APPEND tool_inputs "$<TARGET_FILE:${item}>")
             continue()
         endif()
         _onefile_split_item("${item}" source suffix)
         _onefile_check_file("${name}" "${source}")
         list(APPEND depends "${source}")
-        _onefile_tool_path(path "${source}")
-        list(APPEND tool_inputs "${path}${suffix}")
+        list(APPEND tool_inputs "${source}${suffix}")
     endforeach()
 
     # A directory's files are globbed so that editing any of them repacks.
@@ -151,8 +131,7 @@ function(onefile_add_executable name)
         endif()
         file(GLOB_RECURSE below CONFIGURE_DEPENDS LIST_DIRECTORIES true "${source}/*")
         list(APPEND depends "${source}" ${below})
-        _onefile_tool_path(path "${source}")
-        list(APPEND tool_inputs "${path}${suffix}")
+        list(APPEND tool_inputs "${source}${suffix}")
     endforeach()
 
     set(flags "")
@@ -160,11 +139,10 @@ function(onefile_add_executable name)
         set(flags --keep-empty-dirs)
     endif()
     _onefile_tool_command(tool "${work_dir}/pack")
-    _onefile_tool_path(image_path "${image}")
     file(MAKE_DIRECTORY "${work_dir}")
     add_custom_command(
         OUTPUT "${image}"
-        COMMAND ${tool} build --output "${image_path}" ${flags} -- "${main_path}" ${tool_inputs}
+        COMMAND ${tool} build --output "${image}" ${flags} -- "${main_path}" ${tool_inputs}
         DEPENDS ${depends}
         WORKING_DIRECTORY "${work_dir}"
         COMMENT "Packing the payload of ${name}"

@@ -1,11 +1,10 @@
 # Runs the packaging tool for onefile_add_executable with its output going to
-# files instead of the build tool's pipe, then shows that output.
+# files beside the image (kept for a look after a failed build) instead of
+# the build tool's pipe, then shows that output.
 #
-# Under Wine, the first program started in a prefix also starts Wine's
-# background services (services.exe, winedevice.exe, ...), which inherit its
-# standard handles and outlive it while a persistent wineserver runs. Ninja
-# waits for the end of a command's output pipe, so a packing step that
-# happened to be the first Wine program of a build would never finish.
+# The files also keep the pipe free of anything the command leaves running:
+# a tool run through a wrapper that starts background services (Wine's, for
+# one) would otherwise keep the pipe open, and Ninja waits for its end.
 #
 #   cmake -DONEFILE_LOG=<path prefix> -P onefile_run_tool.cmake -- <command> [args...]
 cmake_minimum_required(VERSION 3.25)

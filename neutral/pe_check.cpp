@@ -2,12 +2,13 @@
 
 #include <string.h>
 
+#include "neutral/pe_format.h"
+
 namespace {
 
 constexpr uint16_t machine_amd64 = 0x8664;
 constexpr uint16_t magic_pe32_plus = 0x20B;
 constexpr uint16_t characteristic_dll = 0x2000;
-constexpr size_t section_header_size = 40;
 constexpr size_t export_directory_size = 40;
 
 struct pe_view {
@@ -18,63 +19,15 @@ struct pe_view {
     uint32_t header_size;    // SizeOfHeaders: the part mapped at RVA 0
 };
 
-// All offsets and lengths are 64-bit, so no header value, however large, can
-// wrap a sum of two 32-bit fields.
 bool inside(const pe_view& view, uint64_t offset, uint64_t length)
 {
-    return offset <= view.size && length <= view.size - offset;
+    return pe_inside(view.size, offset, length);
 }
 
-uint16_t load_u16(const uint8_t* at)
-{
-    return static_cast<uint16_t>(at[0] | (at[1] << 8));
-}
-
-uint32_t load_u32(const uint8_t* at)
-{
-    return static_cast<uint32_t>(at[0]) | (static_cast<uint32_t>(at[1]) << 8) |
-           (static_cast<uint32_t>(at[2]) << 16) | (static_cast<uint32_t>(at[3]) << 24);
-}
-
-// Maps [rva, rva + length) to a file offset when the whole range is backed by
-// the bytes of one section (or of the headers). *available is how many bytes
-// from there on belong to the same region, for reading strings.
 bool rva_to_offset(const pe_view& view, uint64_t rva, uint64_t length, uint64_t* offset, uint64_t* available)
 {
-    if (rva < view.header_size && inside(view, 0, view.header_size)) {
-        if (length <= view.header_size - rva) {
-            *offset = rva;
-            *available = view.header_size - rva;
-            return true;
-        }
-        return false;
-    }
-    for (uint32_t i = 0; i < view.section_count; ++i) {
-        const uint8_t* header = view.bytes + view.sections + static_cast<uint64_t>(i) * section_header_size;
-        uint64_t virtual_size = load_u32(header + 8);
-        uint64_t virtual_address = load_u32(header + 12);
-        uint64_t raw_size = load_u32(header + 16);
-        uint64_t raw_pointer = load_u32(header + 20);
-        // Only the bytes present in the file hold data: past SizeOfRawData
-        // the loader fills zeros, and past VirtualSize nothing is mapped.
-        uint64_t backed = raw_size;
-        if (virtual_size != 0 && virtual_size < backed) {
-            backed = virtual_size;
-        }
-        if (rva < virtual_address || rva - virtual_address >= backed) {
-            continue;
-        }
-        uint64_t into = rva - virtual_address;
-        if (length > backed - into || !inside(view, raw_pointer + into, length)) {
-            return false;
-        }
-        *offset = raw_pointer + into;
-        uint64_t in_section = backed - into;
-        uint64_t in_file = view.size - *offset;
-        *available = in_section < in_file ? in_section : in_file;
-        return true;
-    }
-    return false;
+    return pe_rva_to_offset(view.bytes, view.size, view.sections, view.section_count, view.header_size, 1, rva,
+                            length, offset, available);
 }
 
 bool name_is_entry(const pe_view& view, uint32_t name_rva)
@@ -131,7 +84,7 @@ pe_problem pe_check_main_library(const uint8_t* bytes, size_t size, pe_facts* fa
     view.header_size = load_u32(bytes + optional + 60);
     view.sections = optional + optional_size;
     view.section_count = section_count;
-    if (!inside(view, view.sections, static_cast<uint64_t>(section_count) * section_header_size)) {
+    if (!inside(view, view.sections, static_cast<uint64_t>(section_count) * pe_section_header_size)) {
         return pe_damaged_headers;
     }
     uint32_t directory_count = load_u32(bytes + optional + 108);

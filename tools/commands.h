@@ -1,29 +1,31 @@
 #pragma once
 // The packaging tool's commands. Each returns the process's exit status
-// (tool_output.h) after reporting any failure on standard error.
+// (tool_output.h) after reporting any failure on standard error. Paths are
+// UTF-8 text as the user gave them.
 #include <stdint.h>
 
 #include <string>
 #include <vector>
 
-struct file_view;
+struct host_view;
 
-int build_command(const std::wstring& output, const std::wstring& main_library, const std::vector<std::wstring>& inputs,
+int build_command(const std::string& output, const std::string& main_library, const std::vector<std::string>& inputs,
                   bool keep_empty_dirs);
-int pack_command(const std::wstring& launcher, const std::wstring& output, const std::wstring& main_library,
-                 const std::vector<std::wstring>& inputs, bool keep_empty_dirs);
-int attach_command(const std::wstring& launcher, const std::wstring& image, const std::wstring& output);
-int list_command(const std::wstring& source);
-int extract_command(const std::wstring& source, const std::wstring& output);
+int pack_command(const std::string& launcher, const std::string& output, const std::string& main_library,
+                 const std::vector<std::string>& inputs, bool keep_empty_dirs);
+int attach_command(const std::string& launcher, const std::string& image, const std::string& output);
+int list_command(const std::string& source);
+int extract_command(const std::string& source, const std::string& output);
 
-// Copies the stub beside `output_full`, stores `data` as its payload
-// resource (replacing any earlier one), checks the result and renames it
-// over the output. `hold` (may be null) is a view that `data` lies in; it is
-// closed before the rename, since a mapped file cannot be replaced.
-bool attach_payload(const std::wstring& stub_full, const uint8_t* data, uint64_t size, const std::wstring& output_full,
-                    file_view* hold);
+// Writes the stub with `data` as its payload resource (replacing any
+// earlier one) under a temporary name beside `output_full`, reads the
+// payload back and renames the result over the output. `hold` (may be null)
+// is a view that `data` lies in; it is closed before the rename, since a
+// mapped file cannot be replaced on Windows.
+bool attach_payload(const std::string& stub_full, const uint8_t* data, uint64_t size, const std::string& output_full,
+                    host_view* hold);
 
 // Checks that an output path is not a directory and that the stub of an
 // attach or pack exists, before any work is done.
-bool check_output_path(const std::wstring& argument, std::wstring* full);
-bool check_stub_path(const std::wstring& argument, std::wstring* full);
+bool check_output_path(const std::string& argument, std::string* full);
+bool check_stub_path(const std::string& argument, std::string* full);

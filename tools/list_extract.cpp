@@ -1,90 +1,78 @@
 // list and extract: reading an image from a raw image file or from the
 // payload resource of a launcher executable.
-#include <windows.h>
-#include <wchar.h>
+#include <stdio.h>
 
 #include "neutral/payload_image.h"
+#include "neutral/pe_resources.h"
 #include "tools/commands.h"
+#include "tools/host_files.h"
 #include "tools/tool_files.h"
 #include "tools/tool_output.h"
 
 namespace {
 
 struct image_source {
-    HMODULE module;  // the executable, loaded as data, when the payload is its resource
-    file_view view;  // the raw image file otherwise
+    host_view view;  // the raw image file, or the executable that holds it
     const uint8_t* bytes;
     uint64_t size;
 };
 
-void close_image_source(image_source* source)
+bool open_image_source(const std::string& argument, image_source* source)
 {
-    if (source->module != nullptr) {
-        FreeLibrary(source->module);
-        source->module = nullptr;
-    }
-    close_file_view(&source->view);
-}
-
-bool open_image_source(const std::wstring& argument, image_source* source)
-{
-    source->module = nullptr;
-    source->view = {INVALID_HANDLE_VALUE, nullptr, nullptr, 0};
     source->bytes = nullptr;
     source->size = 0;
-    std::wstring full = full_path(argument);
-    DWORD error = 0;
-    DWORD attributes = full.empty() ? INVALID_FILE_ATTRIBUTES : path_attributes(full, nullptr, &error);
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        report(quoted(argument) + L" not found");
+    std::string full;
+    host_error error = 0;
+    host_file_facts facts;
+    if (!host_full_path(argument, &full, &error) || !host_inspect(full, &facts, &error)) {
+        report(quoted(argument) + " not found");
         return false;
     }
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-        report(quoted(argument) + L" is a directory, not an image or an executable");
+    if (facts.is_directory) {
+        report(quoted(argument) + " is a directory, not an image or an executable");
         return false;
     }
-    if (!open_file_view(full, &source->view, &error)) {
-        report(L"cannot read " + quoted(argument) + L": " + system_error_text(error));
+    if (!host_map_file(full, &source->view, &error)) {
+        report("cannot read " + quoted(argument) + ": " + host_error_text(error));
         return false;
     }
-    bool executable = source->view.size >= 2 && source->view.bytes[0] == 'M' && source->view.bytes[1] == 'Z';
+    const host_view& view = source->view;
+    bool executable = view.size >= 2 && view.bytes[0] == 'M' && view.bytes[1] == 'Z';
     if (!executable) {
-        source->bytes = source->view.bytes;
-        source->size = source->view.size;
+        source->bytes = view.bytes;
+        source->size = view.size;
         return true;
     }
-    close_file_view(&source->view);
-    // Found the way the launcher finds its own payload, so that what is
-    // listed is what the launcher would unpack.
-    source->module = LoadLibraryExW(system_path(full).c_str(), nullptr,
-                                    LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
-    if (source->module == nullptr) {
-        report(quoted(argument) + L" starts like an executable but cannot be read as one: " +
-               system_error_text(GetLastError()));
+    // The payload the launcher would find: the language-neutral one.
+    std::vector<pe_resource> resources;
+    pe_edit_problem problem = pe_read_resources(view.bytes, static_cast<size_t>(view.size), &resources);
+    if (problem != pe_edit_ok) {
+        report(quoted(argument) + " starts like an executable but cannot be read as one: " +
+               pe_edit_problem_text(problem));
+        host_unmap_file(&source->view);
         return false;
     }
-    HRSRC found = FindResourceW(source->module, MAKEINTRESOURCE(payload_resource_id), RT_RCDATA);
-    HGLOBAL loaded = found != nullptr ? LoadResource(source->module, found) : nullptr;
-    const void* bytes = loaded != nullptr ? LockResource(loaded) : nullptr;
-    if (bytes == nullptr) {
-        report(quoted(argument) + L" has no payload (no RT_RCDATA resource " + std::to_wstring(payload_resource_id) +
-               L")");
-        close_image_source(source);
+    const pe_resource* payload =
+        pe_find_resource(resources, pe_number(pe_type_rcdata), pe_number(payload_resource_id));
+    if (payload == nullptr) {
+        report(quoted(argument) + " has no payload (no RT_RCDATA resource " + std::to_string(payload_resource_id) +
+               ")");
+        host_unmap_file(&source->view);
         return false;
     }
-    source->bytes = static_cast<const uint8_t*>(bytes);
-    source->size = SizeofResource(source->module, found);
+    source->bytes = payload->data;
+    source->size = payload->size;
     return true;
 }
 
-std::wstring problem_description(payload_problem problem, const payload_summary& summary)
+std::string problem_description(payload_problem problem, const payload_summary& summary)
 {
-    std::wstring text = to_wide_text(payload_problem_text(problem));
+    std::string text = payload_problem_text(problem);
     if (problem == payload_bad_magic) {
         return text;
     }
-    return text + L" (entry " + std::to_wstring(summary.problem_entry) + L" at byte offset " +
-           std::to_wstring(summary.problem_offset) + L")";
+    return text + " (entry " + std::to_string(summary.problem_entry) + " at byte offset " +
+           std::to_string(summary.problem_offset) + ")";
 }
 
 // Calls `visit` for the first `count` entries, which payload_validate has
@@ -103,7 +91,7 @@ bool for_each_entry(const image_source& source, uint64_t count, Visit visit)
             !payload_span_read_size(&cursor, end, &size) || !payload_span_take(&cursor, end, size, &data)) {
             return false;
         }
-        std::wstring name(reinterpret_cast<const wchar_t*>(units));
+        std::u16string name(reinterpret_cast<const char16_t*>(units));
         if (!visit(name, data, size)) {
             return false;
         }
@@ -111,37 +99,48 @@ bool for_each_entry(const image_source& source, uint64_t count, Visit visit)
     return true;
 }
 
-bool write_entry_file(const std::wstring& path, const uint8_t* data, uint64_t size)
+bool write_entry_file(const std::string& path, const uint8_t* data, uint64_t size)
 {
-    HANDLE file = CreateFileW(system_path(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        report(L"cannot create " + quoted(path) + L": " + system_error_text(GetLastError()));
+    host_file file;
+    host_error error = 0;
+    bool exists = false;
+    if (!host_create_file(path, false, false, &file, &exists, &error)) {
+        report("cannot create " + quoted(path) + ": " + host_error_text(error));
         return false;
     }
     while (size != 0) {
-        // WriteFile takes a 32-bit count.
-        DWORD slice = size > copy_buffer_size ? static_cast<DWORD>(copy_buffer_size) : static_cast<DWORD>(size);
-        DWORD written = 0;
-        if (!WriteFile(file, data, slice, &written, nullptr) || written != slice) {
-            report(L"cannot write " + quoted(path) + L": " + system_error_text(GetLastError()));
-            CloseHandle(file);
+        size_t slice = size > copy_buffer_size ? copy_buffer_size : static_cast<size_t>(size);
+        if (!host_write(&file, data, slice, &error)) {
+            report("cannot write " + quoted(path) + ": " + host_error_text(error));
+            host_close(&file, &error);
             return false;
         }
         data += slice;
         size -= slice;
         progress_advance(slice);
     }
-    if (!CloseHandle(file)) {
-        report(L"cannot write " + quoted(path) + L": " + system_error_text(GetLastError()));
+    if (!host_close(&file, &error)) {
+        report("cannot write " + quoted(path) + ": " + host_error_text(error));
         return false;
     }
     return true;
 }
 
+// An entry name as a path below `root`, in the host's separators.
+std::string host_path_below(const std::string& root, const std::u16string& name)
+{
+    std::string path = root + host_separator + shown(name);
+    for (size_t i = root.size() + 1; i < path.size(); ++i) {
+        if (path[i] == '\\') {
+            path[i] = host_separator;
+        }
+    }
+    return path;
+}
+
 }  // namespace
 
-int list_command(const std::wstring& argument)
+int list_command(const std::string& argument)
 {
     image_source source;
     if (!open_image_source(argument, &source)) {
@@ -149,27 +148,27 @@ int list_command(const std::wstring& argument)
     }
     payload_summary summary;
     payload_problem problem = payload_validate(source.bytes, static_cast<size_t>(source.size), &summary);
-    std::wstring listing;
-    for_each_entry(source, summary.entry_count, [&](const std::wstring& name, const uint8_t*, uint64_t size) {
-        wchar_t column[32];
-        swprintf(column, 32, L"%14llu  ", static_cast<unsigned long long>(size));
-        listing += column + name + L"\n";
+    std::string listing;
+    for_each_entry(source, summary.entry_count, [&](const std::u16string& name, const uint8_t*, uint64_t size) {
+        char column[32];
+        snprintf(column, sizeof column, "%14llu  ", static_cast<unsigned long long>(size));
+        listing += column + shown(name) + "\n";
         return true;
     });
     if (problem == payload_ok) {
-        listing += std::to_wstring(summary.entry_count) + L" entries, " + std::to_wstring(summary.data_bytes) +
-                   L" data bytes, " + std::to_wstring(source.size) + L" image bytes\n";
+        listing += std::to_string(summary.entry_count) + " entries, " + std::to_string(summary.data_bytes) +
+                   " data bytes, " + std::to_string(source.size) + " image bytes\n";
     }
     print_out(listing);
-    close_image_source(&source);
+    host_unmap_file(&source.view);
     if (problem != payload_ok) {
-        report(quoted(argument) + L": damaged payload: " + problem_description(problem, summary));
+        report(quoted(argument) + ": damaged payload: " + problem_description(problem, summary));
         return status_failed;
     }
     return status_ok;
 }
 
-int extract_command(const std::wstring& argument, const std::wstring& output)
+int extract_command(const std::string& argument, const std::string& output)
 {
     image_source source;
     if (!open_image_source(argument, &source)) {
@@ -178,30 +177,30 @@ int extract_command(const std::wstring& argument, const std::wstring& output)
     payload_summary summary;
     payload_problem problem = payload_validate(source.bytes, static_cast<size_t>(source.size), &summary);
     if (problem != payload_ok) {
-        report(quoted(argument) + L": damaged payload, nothing extracted: " + problem_description(problem, summary));
-        close_image_source(&source);
+        report(quoted(argument) + ": damaged payload, nothing extracted: " + problem_description(problem, summary));
+        host_unmap_file(&source.view);
         return status_failed;
     }
-    std::wstring root = full_path(output);
-    DWORD error = 0;
-    if (root.empty() || !create_directories(root, &error)) {
-        report(L"cannot create directory " + quoted(output) + L": " + system_error_text(error));
-        close_image_source(&source);
+    std::string root;
+    host_error error = 0;
+    if (!host_full_path(output, &root, &error) || !host_create_directories(root, &error)) {
+        report("cannot create directory " + quoted(output) + ": " + host_error_text(error));
+        host_unmap_file(&source.view);
         return status_failed;
     }
-    while (!root.empty() && root.back() == L'\\') {
+    while (root.size() > 1 && root.back() == host_separator) {
         root.pop_back();
     }
-    std::wstring made_directory;  // the last one created, to skip asking again for its siblings
-    progress_begin(L"extracting", summary.data_bytes);
+    std::string made_directory;  // the last one created, to skip asking again for its siblings
+    progress_begin("extracting", summary.data_bytes);
     bool ok = for_each_entry(source, summary.entry_count,
-                             [&](const std::wstring& name, const uint8_t* data, uint64_t size) {
-        std::wstring path = root + L"\\" + name;
-        std::wstring directory = path.substr(0, path.rfind(L'\\'));
+                             [&](const std::u16string& name, const uint8_t* data, uint64_t size) {
+        std::string path = host_path_below(root, name);
+        std::string directory = path.substr(0, path.rfind(host_separator));
         if (directory != made_directory) {
-            DWORD failure = 0;
-            if (!create_directories(directory, &failure)) {
-                report(L"cannot create directory " + quoted(directory) + L": " + system_error_text(failure));
+            host_error failure = 0;
+            if (!host_create_directories(directory, &failure)) {
+                report("cannot create directory " + quoted(directory) + ": " + host_error_text(failure));
                 return false;
             }
             made_directory = directory;
@@ -209,11 +208,11 @@ int extract_command(const std::wstring& argument, const std::wstring& output)
         return write_entry_file(path, data, size);
     });
     progress_end();
-    close_image_source(&source);
+    host_unmap_file(&source.view);
     if (!ok) {
         return status_failed;
     }
-    print_out(std::to_wstring(summary.entry_count) + L" files, " + std::to_wstring(summary.data_bytes) +
-              L" bytes extracted to " + output + L"\n");
+    print_out(std::to_string(summary.entry_count) + " files, " + std::to_string(summary.data_bytes) +
+              " bytes extracted to " + output + "\n");
     return status_ok;
 }

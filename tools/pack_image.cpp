@@ -1,10 +1,11 @@
 // build and pack: the entries streamed through the payload writer, into a
-// file (build) or into memory for the resource update (pack).
-#include <windows.h>
+// file (build) or into memory for the resource section (pack).
+#include <stdlib.h>
 #include <string.h>
 
 #include "neutral/payload_image.h"
 #include "tools/commands.h"
+#include "tools/host_files.h"
 #include "tools/pack_inputs.h"
 #include "tools/tool_files.h"
 #include "tools/tool_output.h"
@@ -36,56 +37,60 @@ bool memory_sink_write(void* context, const void* data, size_t size)
     return true;
 }
 
-void guard_output(const std::wstring& output_full, output_guard* guard)
+void guard_output(const std::string& output_full, output_guard* guard)
 {
-    guard->exists = file_identity(output_full, &guard->volume, &guard->index);
+    host_file_facts facts;
+    host_error error = 0;
+    guard->exists = host_inspect(output_full, &facts, &error);
+    guard->volume = facts.volume;
+    guard->index = facts.index;
+}
+
+const uint16_t* units(const std::u16string& name)
+{
+    return reinterpret_cast<const uint16_t*>(name.data());
 }
 
 // Streams one file's bytes after its header. The size was taken while
 // collecting; a file that has changed since is refused rather than stored
-// with a header that does not match its data.
+// with a header that does not match its data. The size compared is that of
+// the file opened, so a link is measured by what it leads to.
 bool write_file_entry(const pack_entry& entry, payload_writer* writer, const output_guard& guard,
                       std::vector<uint8_t>* buffer, bool* write_failed)
 {
-    // Shared for reading only: nobody can change the file while it is read.
-    HANDLE file = CreateFileW(system_path(entry.source).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        report(L"cannot read " + quoted(entry.source) + L": " + system_error_text(GetLastError()));
+    host_file file;
+    host_file_facts facts;
+    host_error error = 0;
+    if (!host_open_read(entry.source, &file, &facts, &error)) {
+        // An interrupt also ends a wait in the system (for a pipe's writer,
+        // say) with an error, which is not the input's fault.
+        report(tool_interrupted() ? std::string("interrupted; no output written")
+                                  : "cannot read " + quoted(entry.source) + ": " + host_error_text(error));
         return false;
     }
-    BY_HANDLE_FILE_INFORMATION information;
-    if (!GetFileInformationByHandle(file, &information)) {
-        report(L"cannot read " + quoted(entry.source) + L": " + system_error_text(GetLastError()));
-        CloseHandle(file);
+    if (guard.exists && guard.volume == facts.volume && guard.index == facts.index) {
+        report("input " + quoted(entry.source) + " is the output file itself");
+        host_close(&file, &error);
         return false;
     }
-    uint64_t index = (static_cast<uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
-    if (guard.exists && guard.volume == information.dwVolumeSerialNumber && guard.index == index) {
-        report(L"input " + quoted(entry.source) + L" is the output file itself");
-        CloseHandle(file);
-        return false;
-    }
-    uint64_t size = (static_cast<uint64_t>(information.nFileSizeHigh) << 32) | information.nFileSizeLow;
-    bool ok = size == entry.size;
-    if (ok && !payload_write_entry_header(writer, reinterpret_cast<const uint16_t*>(entry.name.data()),
-                                          entry.name.size(), size)) {
+    bool ok = facts.size == entry.size;
+    if (ok && !payload_write_entry_header(writer, units(entry.name), entry.name.size(), facts.size)) {
         *write_failed = true;
-        CloseHandle(file);
+        host_close(&file, &error);
         return false;
     }
-    uint64_t remaining = ok ? size : 0;
+    uint64_t remaining = ok ? facts.size : 0;
     while (remaining != 0) {
         if (tool_interrupted()) {
-            report(L"interrupted; no output written");
-            CloseHandle(file);
+            report("interrupted; no output written");
+            host_close(&file, &error);
             return false;
         }
-        DWORD want = remaining < buffer->size() ? static_cast<DWORD>(remaining) : static_cast<DWORD>(buffer->size());
-        DWORD got = 0;
-        if (!ReadFile(file, buffer->data(), want, &got, nullptr)) {
-            report(L"cannot read " + quoted(entry.source) + L": " + system_error_text(GetLastError()));
-            CloseHandle(file);
+        size_t want = remaining < buffer->size() ? static_cast<size_t>(remaining) : buffer->size();
+        size_t got = 0;
+        if (!host_read(&file, buffer->data(), want, &got, &error)) {
+            report("cannot read " + quoted(entry.source) + ": " + host_error_text(error));
+            host_close(&file, &error);
             return false;
         }
         if (got == 0) {
@@ -94,19 +99,19 @@ bool write_file_entry(const pack_entry& entry, payload_writer* writer, const out
         }
         if (!payload_write_data(writer, buffer->data(), got)) {
             *write_failed = true;
-            CloseHandle(file);
+            host_close(&file, &error);
             return false;
         }
         remaining -= got;
         progress_advance(got);
     }
-    LARGE_INTEGER size_now;
-    if (ok && (!GetFileSizeEx(file, &size_now) || static_cast<uint64_t>(size_now.QuadPart) != size)) {
+    uint64_t size_now = 0;
+    if (ok && (!host_file_size(&file, &size_now, &error) || size_now != facts.size)) {
         ok = false;
     }
-    CloseHandle(file);
+    host_close(&file, &error);
     if (!ok) {
-        report(L"input " + quoted(entry.source) + L" changed size while it was being packed");
+        report("input " + quoted(entry.source) + " changed size while it was being packed");
     }
     return ok;
 }
@@ -122,8 +127,7 @@ bool write_entries(const std::vector<pack_entry>& entries, payload_writer* write
     }
     for (const pack_entry& entry : entries) {
         if (entry.source.empty()) {
-            if (!payload_write_entry_header(writer, reinterpret_cast<const uint16_t*>(entry.name.data()),
-                                            entry.name.size(), 0)) {
+            if (!payload_write_entry_header(writer, units(entry.name), entry.name.size(), 0)) {
                 *write_failed = true;
                 return false;
             }
@@ -149,50 +153,48 @@ uint64_t data_size_of(const std::vector<pack_entry>& entries)
     return data;
 }
 
-void print_summary(const std::wstring& output, const std::vector<pack_entry>& entries, uint64_t image_size)
+void print_summary(const std::string& output, const std::vector<pack_entry>& entries, uint64_t image_size)
 {
-    print_out(output + L": " + std::to_wstring(entries.size()) + L" entries, " + std::to_wstring(data_size_of(entries)) +
-              L" data bytes, " + std::to_wstring(image_size) + L" image bytes\n");
+    print_out(output + ": " + std::to_string(entries.size()) + " entries, " + std::to_string(data_size_of(entries)) +
+              " data bytes, " + std::to_string(image_size) + " image bytes\n");
 }
 
 }  // namespace
 
-bool check_output_path(const std::wstring& argument, std::wstring* full)
+bool check_output_path(const std::string& argument, std::string* full)
 {
-    *full = full_path(argument);
-    if (full->empty()) {
-        report(L"cannot make an absolute path of " + quoted(argument) + L": " + system_error_text(GetLastError()));
+    host_error error = 0;
+    if (!host_full_path(argument, full, &error)) {
+        report("cannot make an absolute path of " + quoted(argument) + ": " + host_error_text(error));
         return false;
     }
-    DWORD error = 0;
-    DWORD attributes = path_attributes(*full, nullptr, &error);
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        report(L"output " + quoted(argument) + L" is a directory");
+    host_file_facts facts;
+    if (host_inspect(*full, &facts, &error) && facts.is_directory) {
+        report("output " + quoted(argument) + " is a directory");
         return false;
     }
     return true;
 }
 
-bool check_stub_path(const std::wstring& argument, std::wstring* full)
+bool check_stub_path(const std::string& argument, std::string* full)
 {
-    *full = full_path(argument);
-    DWORD error = 0;
-    DWORD attributes = full->empty() ? INVALID_FILE_ATTRIBUTES : path_attributes(*full, nullptr, &error);
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        report(L"launcher stub " + quoted(argument) + L" not found");
+    host_error error = 0;
+    host_file_facts facts;
+    if (!host_full_path(argument, full, &error) || !host_inspect(*full, &facts, &error)) {
+        report("launcher stub " + quoted(argument) + " not found");
         return false;
     }
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-        report(L"launcher stub " + quoted(argument) + L" is a directory");
+    if (facts.is_directory) {
+        report("launcher stub " + quoted(argument) + " is a directory");
         return false;
     }
     return true;
 }
 
-int build_command(const std::wstring& output, const std::wstring& main_library, const std::vector<std::wstring>& inputs,
+int build_command(const std::string& output, const std::string& main_library, const std::vector<std::string>& inputs,
                   bool keep_empty_dirs)
 {
-    std::wstring output_full;
+    std::string output_full;
     if (!check_output_path(output, &output_full)) {
         return status_failed;
     }
@@ -203,22 +205,23 @@ int build_command(const std::wstring& output, const std::wstring& main_library, 
     }
     uint64_t total = 0;
     if (!image_size_of(entries, &total)) {
-        report(L"the inputs add up to more bytes than an image can count");
+        report("the inputs add up to more bytes than an image can count");
         return status_failed;
     }
     output_guard guard;
     guard_output(output_full, &guard);
 
     pending_output pending;
-    if (!pending_create(&pending, output_full)) {
-        report(L"cannot create " + quoted(output) + L": " + system_error_text(GetLastError()));
+    host_error error = 0;
+    if (!pending_create(&pending, output_full, false, &error)) {
+        report("cannot create " + quoted(output) + ": " + host_error_text(error));
         return status_failed;
     }
     file_sink sink;
-    file_sink_init(&sink, pending.handle);
+    file_sink_init(&sink, &pending.file);
     payload_writer writer;
     payload_writer_init(&writer, file_sink_write, &sink);
-    progress_begin(L"writing", data_size_of(entries));
+    progress_begin("writing", data_size_of(entries));
     bool write_failed = false;
     bool ok = write_entries(entries, &writer, guard, &write_failed);
     if (ok && !file_sink_flush(&sink)) {
@@ -228,24 +231,24 @@ int build_command(const std::wstring& output, const std::wstring& main_library, 
     progress_end();
     if (!ok) {
         if (write_failed) {
-            report(L"cannot write " + quoted(output) + L": " + system_error_text(sink.error));
+            report("cannot write " + quoted(output) + ": " + host_error_text(sink.error));
         }
         pending_discard(&pending);
         return status_failed;
     }
-    if (!pending_commit(&pending)) {
-        report(L"cannot replace " + quoted(output) + L": " + system_error_text(GetLastError()));
+    if (!pending_commit(&pending, &error)) {
+        report("cannot replace " + quoted(output) + ": " + host_error_text(error));
         return status_failed;
     }
     print_summary(output, entries, total);
     return status_ok;
 }
 
-int pack_command(const std::wstring& launcher, const std::wstring& output, const std::wstring& main_library,
-                 const std::vector<std::wstring>& inputs, bool keep_empty_dirs)
+int pack_command(const std::string& launcher, const std::string& output, const std::string& main_library,
+                 const std::vector<std::string>& inputs, bool keep_empty_dirs)
 {
-    std::wstring stub_full;
-    std::wstring output_full;
+    std::string stub_full;
+    std::string output_full;
     if (!check_stub_path(launcher, &stub_full) || !check_output_path(output, &output_full)) {
         return status_failed;
     }
@@ -255,36 +258,35 @@ int pack_command(const std::wstring& launcher, const std::wstring& output, const
         return status;
     }
     uint64_t total = 0;
-    // UpdateResourceW takes a 32-bit size: anything larger would be cut.
+    // A resource's size is a 32-bit field: anything larger would be cut.
     if (!image_size_of(entries, &total) || total > UINT32_MAX) {
-        report(L"the image would be too large for an executable's resource (4 GiB at most)");
+        report("the image would be too large for an executable's resource (4 GiB at most)");
         return status_failed;
     }
     output_guard guard;
     guard_output(output_full, &guard);
 
-    // The resource update needs the whole image in memory in any case, so
-    // it is built there rather than in a temporary file. Pages are committed
-    // only as they are written.
-    memory_sink sink = {static_cast<uint8_t*>(VirtualAlloc(nullptr, total, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE)),
-                        total, 0};
+    // The resource section holds the whole image, so it is built in memory
+    // rather than in a temporary file. malloc leaves the pages untouched,
+    // so the system commits them only as they are written.
+    memory_sink sink = {static_cast<uint8_t*>(malloc(total)), total, 0};
     if (sink.data == nullptr) {
-        report(L"not enough memory for an image of " + std::to_wstring(total) + L" bytes");
+        report("not enough memory for an image of " + std::to_string(total) + " bytes");
         return status_failed;
     }
     payload_writer writer;
     payload_writer_init(&writer, memory_sink_write, &sink);
-    progress_begin(L"reading", data_size_of(entries));
+    progress_begin("reading", data_size_of(entries));
     bool write_failed = false;
     bool ok = write_entries(entries, &writer, guard, &write_failed);
     progress_end();
     if (!ok && write_failed) {
-        report(L"the image grew past its computed size while being built");
+        report("the image grew past its computed size while being built");
     }
     if (ok) {
         ok = attach_payload(stub_full, sink.data, sink.used, output_full, nullptr);
     }
-    VirtualFree(sink.data, 0, MEM_RELEASE);
+    free(sink.data);
     if (!ok) {
         return status_failed;
     }

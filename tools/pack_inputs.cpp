@@ -1,252 +1,300 @@
 #include "tools/pack_inputs.h"
 
-#include <windows.h>
+#include <stdio.h>
 
 #include <algorithm>
 
+#include "neutral/name_case.h"
 #include "neutral/payload_image.h"
 #include "neutral/payload_names.h"
 #include "neutral/pe_check.h"
-#include "tools/tool_files.h"
+#include "neutral/utf.h"
+#include "tools/host_files.h"
 #include "tools/tool_output.h"
-
-static_assert(sizeof(wchar_t) == sizeof(uint16_t), "entry names are UTF-16 code units");
 
 namespace {
 
 struct input_spec {
-    std::wstring argument;  // as given, for messages
-    std::wstring full;      // absolute source path
-    std::wstring name;      // stored name (or directory prefix), backslashed
-    bool named;             // SOURCE=NAME was used
+    std::string argument;  // as given, for messages
+    std::string full;      // absolute source path
+    std::u16string name;   // stored name (or directory prefix), backslashed
+    bool named;            // SOURCE=NAME was used
 };
 
-const uint16_t* units(const std::wstring& text)
+const uint16_t* units(const std::u16string& text)
 {
     return reinterpret_cast<const uint16_t*>(text.data());
+}
+
+// '/' -> '\', the separator that entry names store.
+std::u16string backslashed(std::u16string name)
+{
+    std::replace(name.begin(), name.end(), u'/', u'\\');
+    return name;
+}
+
+std::string joined(const std::string& directory, const std::string& leaf)
+{
+    bool has_separator = !directory.empty() && directory.back() == host_separator;
+    return has_separator ? directory + leaf : directory + host_separator + leaf;
+}
+
+// A file's own name as the UTF-16 of an entry name. On a POSIX host a name
+// is any bytes: one that is not UTF-8 has no Windows name at all, and one
+// with a backslash would come out as a directory and a file on Windows.
+bool name_units(const std::string& leaf, const std::string& source, std::u16string* units)
+{
+    if (!utf16_from_utf8(leaf, units)) {
+        report("name " + quoted(leaf) + " (of " + source + ") is not UTF-8 text, so it has no Windows form");
+        return false;
+    }
+    if (units->find(u'\\') != std::u16string::npos) {
+        report("name " + quoted(leaf) + " (of " + source +
+               ") holds a backslash, which Windows reads as a directory separator");
+        return false;
+    }
+    return true;
 }
 
 // SOURCE=NAME splits at the last '=', since a stored name rarely needs one
 // while a source path might: "C:\a=b\x.dll=x.dll" stores C:\a=b\x.dll as
 // x.dll. An argument that names an existing path as a whole is a path.
-int split_input(const std::wstring& argument, input_spec* given)
+int split_input(const std::string& argument, input_spec* given)
 {
     given->argument = argument;
     given->named = false;
-    std::wstring source = argument;
-    size_t equals = argument.rfind(L'=');
-    if (equals != std::wstring::npos) {
-        DWORD error = 0;
-        std::wstring whole = full_path(argument);
-        if (whole.empty() || path_attributes(whole, nullptr, &error) == INVALID_FILE_ATTRIBUTES) {
+    std::string source = argument;
+    size_t equals = argument.rfind('=');
+    host_error error = 0;
+    if (equals != std::string::npos) {
+        std::string whole;
+        host_file_facts facts;
+        if (!host_full_path(argument, &whole, &error) || !host_inspect(whole, &facts, &error)) {
             source = argument.substr(0, equals);
-            given->name = backslashed(argument.substr(equals + 1));
+            std::string name = argument.substr(equals + 1);
+            if (!utf16_from_utf8(name, &given->name)) {
+                report("name " + quoted(name) + " (in " + quoted(argument) + ") is not UTF-8 text");
+                return status_failed;
+            }
+            given->name = backslashed(given->name);
             given->named = true;
         }
     }
     if (source.empty()) {
-        report(L"input " + quoted(argument) + L" has no path before '=' (write SOURCE=NAME)");
+        report("input " + quoted(argument) + " has no path before '=' (write SOURCE=NAME)");
         return status_usage;
     }
-    given->full = full_path(source);
-    if (given->full.empty()) {
-        report(L"cannot make an absolute path of " + quoted(source) + L": " + system_error_text(GetLastError()));
+    if (!host_full_path(source, &given->full, &error)) {
+        report("cannot make an absolute path of " + quoted(source) + ": " + host_error_text(error));
         return status_failed;
     }
-    if (!given->named) {
-        given->name = base_name(given->full);
+    if (!given->named && !name_units(host_base_name(given->full), given->full, &given->name)) {
+        return status_failed;
     }
     return status_ok;
 }
 
-// The source's attributes, or a report naming what is wrong with it.
-bool inspect_source(const input_spec& given, const wchar_t* role, DWORD* attributes, uint64_t* size)
+// What the source leads to, or a report naming what is wrong with it.
+bool inspect_source(const input_spec& given, const char* role, host_file_facts* facts)
 {
-    DWORD error = 0;
-    *attributes = path_attributes(given.full, size, &error);
-    if (*attributes != INVALID_FILE_ATTRIBUTES) {
+    host_error error = 0;
+    if (host_inspect(given.full, facts, &error)) {
         return true;
     }
-    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
-        report(std::wstring(role) + L" " + quoted(given.argument) + L" not found (" + given.full + L")");
+    if (host_error_is_not_found(error)) {
+        report(std::string(role) + " " + quoted(given.argument) + " not found (" + given.full + ")");
     } else {
-        report(L"cannot read " + std::wstring(role) + L" " + quoted(given.argument) + L": " + system_error_text(error));
+        report("cannot read " + std::string(role) + " " + quoted(given.argument) + ": " + host_error_text(error));
     }
     return false;
 }
 
-bool check_entry_name(const std::wstring& name, const std::wstring& source, const wchar_t* what)
+bool check_entry_name(const std::u16string& name, const std::string& source, const char* what)
 {
     payload_name_problem problem = payload_check_portable_name(units(name), name.size());
     if (problem == name_ok) {
         return true;
     }
-    std::wstring reason = to_wide_text(payload_name_problem_text(problem));
-    report(L"entry " + quoted(name) + L" (" + what + L" " + source + L"): " + reason);
+    report("entry " + quoted(shown(name)) + " (" + what + " " + source + "): " + payload_name_problem_text(problem));
     return false;
 }
+
+struct open_directory {
+    std::string path;
+    uint64_t volume;
+    uint64_t index;
+};
 
 struct walk_state {
     std::vector<pack_entry>* entries;
     bool keep_empty_dirs;
+    std::vector<open_directory> open;  // the directories being walked, outermost first
 };
 
-// Depth needs no limit of its own: every level adds at least two code units
-// to the stored names below it, and a name reaching 1024 units is refused,
-// so even a directory link that loops back ends the walk.
-bool walk_directory(walk_state* state, const std::wstring& directory, const std::wstring& prefix)
+struct child {
+    std::u16string units;
+    host_directory_entry listed;
+};
+
+// Depth needs no limit of its own: a directory that is one of those being
+// walked is refused by its identity, and otherwise every level adds at
+// least two code units to the stored names below it, which end at 1024.
+bool walk_directory(walk_state* state, const std::string& directory, const std::u16string& prefix,
+                    const host_file_facts& facts)
 {
     if (prefix.size() >= payload_name_capacity) {
-        return check_entry_name(prefix, directory, L"from directory");
+        return check_entry_name(prefix, directory, "from directory");
     }
-    WIN32_FIND_DATAW found;
-    // FindExInfoBasic skips the 8.3 short names nobody here needs, and the
-    // large fetch asks for many entries per call on big directories.
-    HANDLE search = FindFirstFileExW(system_path(directory + L"\\*").c_str(), FindExInfoBasic, &found,
-                                     FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
-    size_t children = 0;
-    if (search == INVALID_HANDLE_VALUE) {
-        DWORD error = GetLastError();
-        // A drive root has no "." or "..": an empty one finds nothing at all.
-        if (error != ERROR_FILE_NOT_FOUND) {
-            report(L"cannot read directory " + directory + L": " + system_error_text(error));
-            return false;
-        }
-    } else {
-        bool ok = true;
-        do {
-            std::wstring leaf = found.cFileName;
-            if (leaf == L"." || leaf == L"..") {
-                continue;
-            }
-            ++children;
-            std::wstring source = directory + L"\\" + leaf;
-            std::wstring name = prefix.empty() ? leaf : prefix + L"\\" + leaf;
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                ok = walk_directory(state, source, name);
-            } else {
-                ok = check_entry_name(name, source, L"from");
-                uint64_t size = (static_cast<uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
-                state->entries->push_back({name, source, size});
-            }
-        } while (ok && FindNextFileW(search, &found));
-        DWORD error = GetLastError();
-        FindClose(search);
-        if (!ok) {
-            return false;
-        }
-        if (error != ERROR_NO_MORE_FILES) {
-            report(L"cannot read directory " + directory + L": " + system_error_text(error));
+    for (const open_directory& outer : state->open) {
+        if (outer.volume == facts.volume && outer.index == facts.index) {
+            report("directory " + directory + " leads back to " + outer.path +
+                   ", which holds it (a loop of links)");
             return false;
         }
     }
+    std::vector<host_directory_entry> listed;
+    host_error error = 0;
+    if (!host_list_directory(directory, &listed, &error)) {
+        report("cannot read directory " + directory + ": " + host_error_text(error));
+        return false;
+    }
+    // In the order of the names' code units, not the system's, so that the
+    // first refusal is the same on every host.
+    std::vector<child> children;
+    for (const host_directory_entry& entry : listed) {
+        children.push_back({u"", entry});
+        if (!name_units(entry.leaf, directory, &children.back().units)) {
+            return false;
+        }
+    }
+    std::sort(children.begin(), children.end(), [](const child& a, const child& b) { return a.units < b.units; });
+    state->open.push_back({directory, facts.volume, facts.index});
+    for (const child& found : children) {
+        std::string source = joined(directory, found.listed.leaf);
+        std::u16string name = prefix.empty() ? found.units : prefix + u"\\" + found.units;
+        // A listing describes a link itself (a symbolic link to a file has
+        // size 0 on Windows): what it leads to comes from following it.
+        // Directories are looked at too, for their identity.
+        host_file_facts target = {found.listed.is_directory, false, found.listed.size, 0, 0};
+        if ((found.listed.is_link || found.listed.is_directory) && !host_inspect(source, &target, &error)) {
+            report("cannot read " + quoted(source) + ": " + host_error_text(error));
+            return false;
+        }
+        if (target.is_directory) {
+            if (!walk_directory(state, source, name, target)) {
+                return false;
+            }
+            continue;
+        }
+        if (!check_entry_name(name, source, "from")) {
+            return false;
+        }
+        state->entries->push_back({name, source, target.size});
+    }
+    state->open.pop_back();
     // The top of an input stored at the image's top level is the target
     // directory itself, which exists anyway.
-    if (children == 0 && state->keep_empty_dirs && !prefix.empty()) {
-        std::wstring name = prefix + L"\\" + empty_directory_placeholder;
-        if (!check_entry_name(name, directory, L"placeholder for empty directory")) {
+    if (children.empty() && state->keep_empty_dirs && !prefix.empty()) {
+        std::u16string name = prefix + u"\\" + empty_directory_placeholder;
+        if (!check_entry_name(name, directory, "placeholder for empty directory")) {
             return false;
         }
-        state->entries->push_back({name, L"", 0});
+        state->entries->push_back({name, "", 0});
     }
     return true;
 }
 
-int add_main_library(const std::wstring& argument, std::vector<pack_entry>* entries)
+int add_main_library(const std::string& argument, std::vector<pack_entry>* entries)
 {
     input_spec given;
     int status = split_input(argument, &given);
     if (status != status_ok) {
         return status;
     }
-    DWORD attributes = 0;
-    uint64_t size = 0;
-    if (!inspect_source(given, L"main library", &attributes, &size)) {
+    host_file_facts facts;
+    if (!inspect_source(given, "main library", &facts)) {
         return status_failed;
     }
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-        report(L"main library " + quoted(argument) + L" is a directory, not a DLL");
+    if (facts.is_directory) {
+        report("main library " + quoted(argument) + " is a directory, not a DLL");
         return status_failed;
     }
     if (given.name.empty()) {
-        report(L"main library " + quoted(argument) + L" needs a name after '='");
+        report("main library " + quoted(argument) + " needs a name after '='");
         return status_failed;
     }
-    if (!check_entry_name(given.name, given.full, L"main library")) {
+    if (!check_entry_name(given.name, given.full, "main library")) {
         return status_failed;
     }
-    file_view view;
-    DWORD error = 0;
-    if (!open_file_view(given.full, &view, &error)) {
-        report(L"cannot read main library " + quoted(argument) + L": " + system_error_text(error));
+    host_view view;
+    host_error error = 0;
+    if (!host_map_file(given.full, &view, &error)) {
+        report("cannot read main library " + quoted(argument) + ": " + host_error_text(error));
         return status_failed;
     }
-    pe_facts facts;
-    pe_problem problem = pe_check_main_library(view.bytes, static_cast<size_t>(view.size), &facts);
-    close_file_view(&view);
+    pe_facts checked;
+    pe_problem problem = pe_check_main_library(view.bytes, static_cast<size_t>(view.size), &checked);
+    uint64_t size = view.size;
+    host_unmap_file(&view);
     if (problem != pe_ok) {
-        std::wstring detail;
+        char detail[32] = "";
         if (problem == pe_not_64_bit) {
-            wchar_t machine[32];
-            swprintf(machine, 32, L" (machine 0x%04X)", facts.machine);
-            detail = machine;
+            snprintf(detail, sizeof detail, " (machine 0x%04X)", checked.machine);
         }
-        report(L"main library " + quoted(argument) + L" is " + to_wide_text(pe_problem_text(problem)) + detail);
+        report("main library " + quoted(argument) + " is " + pe_problem_text(problem) + detail);
         return status_failed;
     }
     entries->push_back({given.name, given.full, size});
     return status_ok;
 }
 
-int add_input(const std::wstring& argument, walk_state* state)
+int add_input(const std::string& argument, walk_state* state)
 {
     input_spec given;
     int status = split_input(argument, &given);
     if (status != status_ok) {
         return status;
     }
-    DWORD attributes = 0;
-    uint64_t size = 0;
-    if (!inspect_source(given, L"input", &attributes, &size)) {
+    host_file_facts facts;
+    if (!inspect_source(given, "input", &facts)) {
         return status_failed;
     }
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+    if (facts.is_directory) {
         if (given.name.empty() && !given.named) {
-            report(L"input " + quoted(argument) + L" has no name of its own; write " + argument +
-                   L"=NAME, or " + argument + L"= to store its contents at the top level");
+            report("input " + quoted(argument) + " has no name of its own; write " + argument + "=NAME, or " +
+                   argument + "= to store its contents at the top level");
             return status_failed;
         }
-        return walk_directory(state, given.full, given.name) ? status_ok : status_failed;
+        return walk_directory(state, given.full, given.name, facts) ? status_ok : status_failed;
     }
     if (given.name.empty()) {
-        report(L"input " + quoted(argument) + L" is a file and needs a name after '='");
+        report("input " + quoted(argument) + " is a file and needs a name after '='");
         return status_failed;
     }
-    if (!check_entry_name(given.name, given.full, L"from")) {
+    if (!check_entry_name(given.name, given.full, "from")) {
         return status_failed;
     }
-    state->entries->push_back({given.name, given.full, size});
+    state->entries->push_back({given.name, given.full, facts.size});
     return status_ok;
 }
 
 // A stored name and each directory above it, for the collision check.
 struct name_use {
-    std::wstring name;
+    std::u16string name;
     bool is_directory;
     size_t entry;  // the entry that stores it or lies below it
 };
 
-int compare_ignoring_case(const std::wstring& a, const std::wstring& b)
+// Ordinal with case folding: the way NTFS and the launcher's CreateFileW
+// see two names, independent of the user's locale.
+int compare_ignoring_case(const std::u16string& a, const std::u16string& b)
 {
-    // Ordinal with case folding: the way NTFS and the launcher's
-    // CreateFileW see two names, independent of the user's locale.
-    return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()), TRUE) -
-           CSTR_EQUAL;
+    return name_compare_ignoring_case(units(a), a.size(), units(b), b.size());
 }
 
-std::wstring describe_source(const pack_entry& entry)
+std::string describe_source(const pack_entry& entry)
 {
-    return entry.source.empty() ? std::wstring(L"an empty-directory placeholder") : entry.source;
+    return entry.source.empty() ? std::string("an empty-directory placeholder") : entry.source;
 }
 
 // Two stored names that the file system would take for one: the same name
@@ -255,9 +303,9 @@ bool check_collisions(const std::vector<pack_entry>& entries)
 {
     std::vector<name_use> uses;
     for (size_t i = 0; i < entries.size(); ++i) {
-        const std::wstring& name = entries[i].name;
+        const std::u16string& name = entries[i].name;
         uses.push_back({name, false, i});
-        for (size_t at = name.find(L'\\'); at != std::wstring::npos; at = name.find(L'\\', at + 1)) {
+        for (size_t at = name.find(u'\\'); at != std::u16string::npos; at = name.find(u'\\', at + 1)) {
             uses.push_back({name.substr(0, at), true, i});
         }
     }
@@ -283,16 +331,16 @@ bool check_collisions(const std::vector<pack_entry>& entries)
             const pack_entry& b = entries[second.entry];
             if (!second.is_directory) {
                 if (a.name == b.name) {
-                    report(L"two inputs are stored as " + quoted(a.name) + L": " + describe_source(a) + L" and " +
+                    report("two inputs are stored as " + quoted(shown(a.name)) + ": " + describe_source(a) + " and " +
                            describe_source(b));
                 } else {
-                    report(L"entries " + quoted(a.name) + L" and " + quoted(b.name) +
-                           L" differ only in case, and Windows would store them as one file (from " +
-                           describe_source(a) + L" and " + describe_source(b) + L")");
+                    report("entries " + quoted(shown(a.name)) + " and " + quoted(shown(b.name)) +
+                           " differ only in case, and Windows would store them as one file (from " +
+                           describe_source(a) + " and " + describe_source(b) + ")");
                 }
             } else {
-                report(L"entry " + quoted(a.name) + L" (from " + describe_source(a) + L") is a file, but " +
-                       quoted(b.name) + L" needs a directory of that name");
+                report("entry " + quoted(shown(a.name)) + " (from " + describe_source(a) + ") is a file, but " +
+                       quoted(shown(b.name)) + " needs a directory of that name");
             }
             return false;
         }
@@ -303,7 +351,7 @@ bool check_collisions(const std::vector<pack_entry>& entries)
 
 }  // namespace
 
-int collect_entries(const std::wstring& main_library, const std::vector<std::wstring>& inputs, bool keep_empty_dirs,
+int collect_entries(const std::string& main_library, const std::vector<std::string>& inputs, bool keep_empty_dirs,
                     std::vector<pack_entry>* entries)
 {
     entries->clear();
@@ -311,16 +359,16 @@ int collect_entries(const std::wstring& main_library, const std::vector<std::wst
     if (status != status_ok) {
         return status;
     }
-    walk_state state = {entries, keep_empty_dirs};
-    for (const std::wstring& input : inputs) {
+    walk_state state = {entries, keep_empty_dirs, {}};
+    for (const std::string& input : inputs) {
         status = add_input(input, &state);
         if (status != status_ok) {
             return status;
         }
     }
-    // wchar_t is an unsigned 16-bit code unit here, so this is the ordinal
-    // order on UTF-16 code units; it makes the image independent of the
-    // order of the arguments and of the directory listings.
+    // The ordinal order of UTF-16 code units (char16_t is unsigned): it
+    // makes the image independent of the order of the arguments, of the
+    // directory listings and of the host.
     std::sort(entries->begin() + 1, entries->end(),
               [](const pack_entry& a, const pack_entry& b) { return a.name < b.name; });
     return check_collisions(*entries) ? status_ok : status_failed;

@@ -7,19 +7,24 @@
 #include <vector>
 
 struct pack_entry {
-    std::wstring name;    // stored name, backslash-separated
-    std::wstring source;  // absolute path of the file; empty for a placeholder
-    uint64_t size;        // as seen while collecting; checked again on reading
+    std::u16string name;  // stored name, backslash-separated
+    std::string source;   // absolute path of the file; empty for a placeholder
+    uint64_t size;        // as seen while collecting (of a link's target); checked again on reading
 };
 
 // The empty file that --keep-empty-dirs stores so that a directory exists.
-constexpr wchar_t empty_directory_placeholder[] = L".keep_dir.txt";
+constexpr char16_t empty_directory_placeholder[] = u".keep_dir.txt";
 
 // Fills `entries` with the main library first and every other entry after it
-// in ordinal order of the stored names. Returns status_ok, or reports the
-// first refused input and returns status_failed (or status_usage for a
-// malformed SOURCE=NAME argument).
-int collect_entries(const std::wstring& main_library, const std::vector<std::wstring>& inputs, bool keep_empty_dirs,
+// in ordinal order of the stored names' UTF-16 code units. Returns
+// status_ok, or reports the first refused input and returns status_failed
+// (or status_usage for a malformed SOURCE=NAME argument).
+//
+// Links are followed: a file link is stored as the file it leads to, under
+// the link's name, and a directory link or junction as the directory. A
+// directory that leads back to one that holds it (a loop of links) is
+// refused, since following it would never end.
+int collect_entries(const std::string& main_library, const std::vector<std::string>& inputs, bool keep_empty_dirs,
                     std::vector<pack_entry>* entries);
 
 // Bytes of the image the entries make; false if that overflows 64 bits.

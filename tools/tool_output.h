@@ -1,6 +1,7 @@
 #pragma once
 // What the packaging tool says: results on standard output, one-line
-// messages ("onefile-pack: <reason>") and progress on standard error.
+// messages ("onefile-pack: <reason>") and progress on standard error. All
+// text is UTF-8.
 #include <stdint.h>
 
 #include <string>
@@ -9,22 +10,19 @@ constexpr int status_ok = 0;
 constexpr int status_failed = 1;  // refused input, or a step that failed
 constexpr int status_usage = 2;
 
-void print_out(const std::wstring& text);
-void print_err(const std::wstring& text);
+void print_out(const std::string& text);
+void print_err(const std::string& text);
 // "onefile-pack: " + reason + newline, on standard error.
-void report(const std::wstring& reason);
+void report(const std::string& reason);
 // 'text', the way messages name files and entries.
-std::wstring quoted(const std::wstring& text);
-// ASCII text (the neutral code's messages) as a wide string.
-std::wstring to_wide_text(const char* ascii);
-// The system's text for an error code, without its trailing line break,
-// followed by the code itself.
-std::wstring system_error_text(unsigned long error);
+std::string quoted(const std::string& text);
+// An entry name (UTF-16) as message text.
+std::string shown(const std::u16string& name);
 
 // Progress for long runs: shown only for totals over 64 MiB and only when
 // standard error is a terminal, so logs and tests never see it.
-void progress_begin(const wchar_t* verb, uint64_t total);
+void progress_begin(const char* verb, uint64_t total);
 void progress_advance(uint64_t bytes);
 void progress_end();
 // One line for a long step without intermediate progress, on the same terms.
-void progress_note(const wchar_t* text, uint64_t size);
+void progress_note(const char* text, uint64_t size);

@@ -3,11 +3,13 @@
 # install this build tree, move the installation (it must not remember where
 # it was made), configure and build consumer/ with find_package(onefile),
 # run what it produced, then change inputs and check that exactly the
-# affected executables are rebuilt with the new contents.
+# affected executables are rebuilt with the new contents. Every configure
+# and build runs with Wine hidden: building needs none, only running does.
+# The example builds against the installation the same way.
 #
-# Usage: consumer_test.sh CMAKE BUILD_DIR CONSUMER_SOURCE PREBUILT_LIBRARY
+# Usage: consumer_test.sh CMAKE BUILD_DIR CONSUMER_SOURCE PREBUILT_LIBRARY EXAMPLE_SOURCE
 set -u
-cmake=$1 build=$2 source=$3 prebuilt=$4
+cmake=$1 build=$2 source=$3 prebuilt=$4 example=$5
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
@@ -21,17 +23,28 @@ trap 'rm -rf "$work"' EXIT
 mv "$work/staging" "$work/prefix"
 package="$work/prefix/lib/cmake/onefile"
 
+# Wine hidden: a program of that name fails loudly and leaves a mark.
+mkdir -p "$work/no-wine"
+for name in wine wine64 wineserver; do
+    printf '#!/bin/sh\necho "%s was started during a build: $*" >&2\ntouch "%s/wine-was-used"\nexit 99\n' \
+        "$name" "$work" >"$work/no-wine/$name"
+    chmod +x "$work/no-wine/$name"
+done
+without_wine() { PATH="$work/no-wine:$PATH" "$@"; }
+
 cp -r "$source" "$work/src"
 mkdir -p "$work/src/data/empty"  # git keeps no empty directories
 
-"$cmake" -S "$work/src" -B "$work/out" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+without_wine "$cmake" -S "$work/src" -B "$work/out" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$package/toolchain-mingw64.cmake" \
     -DCMAKE_PREFIX_PATH="$work/prefix" -DPREBUILT_LIBRARY="$prebuilt" >"$work/configure.log" 2>&1 ||
     { cat "$work/configure.log"; fail "the consumer project did not configure"; }
 
 build_log="$work/build.log"
 rebuild() {
-    "$cmake" --build "$work/out" >"$build_log" 2>&1 || { cat "$build_log"; fail "the consumer build failed ($1)"; }
+    without_wine "$cmake" --build "$work/out" >"$build_log" 2>&1 ||
+        { cat "$build_log"; fail "the consumer build failed ($1)"; }
+    [ -e "$work/wine-was-used" ] && { cat "$build_log"; fail "the build started Wine ($1)"; }
 }
 
 # check LABEL EXE EXPECTED_STATUS EXPECTED_OUTPUT ARGUMENTS...
@@ -76,13 +89,18 @@ file content\sub\deep.txt' \
 
 check "main library given as a file" consumer_prebuilt.exe 9 "" --status 9
 
-# The installed tool reads the payload of an executable linked this way.
+# Both installed tools read the payload of an executable linked this way.
 listing=$("$package/wine-run" "$work/prefix/bin/onefile-pack.exe" list "Z:$work/out/consumer-window.exe" 2>&1) ||
     fail "onefile-pack list failed: $listing"
 case "$listing" in
 *"4 entries"*) ;;
 *) fail "onefile-pack list: $listing" ;;
 esac
+native_listing=$("$work/prefix/bin/onefile-pack" list "$work/out/consumer-window.exe" 2>&1) ||
+    fail "the installed native onefile-pack failed: $native_listing"
+[ "$native_listing" = "$(printf '%s' "$listing" | tr -d '\r')" ] || fail "the two installed tools list differently:
+$native_listing
+$listing"
 
 rebuild "nothing changed"
 grep -q "no work to do" "$build_log" || { cat "$build_log"; fail "a build without changes did work"; }
@@ -127,7 +145,7 @@ file content\sub\.keep_dir.txt' \
 # Names that differ only in case cannot both be unpacked on Windows; the
 # tool refuses them, and the build must fail rather than keep the old file.
 printf 'other\n' >"$work/src/data/GREETING.txt"
-"$cmake" --build "$work/out" >"$build_log" 2>&1 && fail "a refused payload did not fail the build"
+without_wine "$cmake" --build "$work/out" >"$build_log" 2>&1 && fail "a refused payload did not fail the build"
 grep -q "onefile-pack failed" "$build_log" || { cat "$build_log"; fail "the refusal was not reported"; }
 rm "$work/src/data/GREETING.txt"
 rebuild "the refused file removed again"
@@ -135,5 +153,17 @@ rebuild "the refused file removed again"
 sed -i 's/"v1"/"v2"/' "$work/src/app.cpp"
 rebuild "the main library's source changed"
 check "rebuilt main library" consumer_console.exe 0 "version v2" --version
+
+# The example, on its own against the installation.
+without_wine "$cmake" -S "$example" -B "$work/hello" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$package/toolchain-mingw64.cmake" -DCMAKE_PREFIX_PATH="$work/prefix" \
+    >"$build_log" 2>&1 && without_wine "$cmake" --build "$work/hello" >>"$build_log" 2>&1 ||
+    { cat "$build_log"; fail "the example did not build against the installation"; }
+[ -e "$work/wine-was-used" ] && { cat "$build_log"; fail "the example's build started Wine"; }
+greeting=$(cd "$work/hello" && "$package/wine-run" ./hello.exe 2>&1)
+case "$greeting" in
+*"data\greeting.txt says: Hello from inside the payload!"*) ;;
+*) fail "the example built against the installation said: $greeting" ;;
+esac
 
 echo "consumer project: all checks passed"

@@ -1,6 +1,8 @@
 // attach, list and extract, and the command line itself.
 #include <gtest/gtest.h>
 
+#include <string.h>
+
 #include <map>
 #include <tuple>
 
@@ -118,6 +120,7 @@ TEST(attach, stores_the_image_as_it_is_and_list_reads_it_from_the_executable)
         std::vector<WORD> languages;
         ASSERT_TRUE(read_payload_resource(work / (name + L".exe"), &payload, &languages)) << to_utf8(name);
         EXPECT_TRUE(payload == test.image) << to_utf8(name);
+        EXPECT_TRUE(checksum_matches(work / (name + L".exe"))) << to_utf8(name);
 
         program_result from_exe = run_tool({L"list", name + L".exe"}, work.path);
         program_result from_image = run_tool({L"list", name + L".img"}, work.path);
@@ -193,6 +196,7 @@ TEST(attach, replaces_an_earlier_payload_in_any_language_and_keeps_the_stub_reso
     ASSERT_TRUE(read_payload_resource(work / L"app.exe", &payload, &languages));
     EXPECT_TRUE(payload == image);
     EXPECT_EQ(languages, std::vector<WORD>{MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL)});
+    EXPECT_TRUE(checksum_matches(work / L"app.exe"));
     auto kept = other_resources(work / L"app.exe");
     EXPECT_FALSE(kept.empty());
     EXPECT_TRUE(kept == other_resources(launcher_stub_path())) << "the stub's icon, manifest or version changed";
@@ -207,6 +211,36 @@ TEST(attach, replaces_an_earlier_payload_in_any_language_and_keeps_the_stub_reso
     program_result listed = run_tool({L"list", L"app.exe"}, work.path);
     EXPECT_EQ(listed.status, 1u);
     EXPECT_NE(listed.err.find("has no payload"), std::string::npos) << listed.err;
+}
+
+TEST(attach, makes_a_valid_executable_of_a_signed_stub_and_of_one_without_resources)
+{
+    scratch work(L"tool_stub_layouts");
+    // A signature: a certificate table after the sections, named by the
+    // fifth data directory (at 152 in a PE32+ header) by file offset.
+    std::string stub;
+    ASSERT_TRUE(read_file(launcher_stub_path(), &stub));
+    uint32_t pe = *reinterpret_cast<const uint32_t*>(&stub[0x3C]);
+    uint32_t certificate[4] = {static_cast<uint32_t>(stub.size()), 24, 24, 0x00020200};
+    memcpy(&stub[pe + 24 + 144], certificate, 8);
+    stub += std::string(reinterpret_cast<const char*>(&certificate[2]), 8) + std::string(16, '\xA5');
+    write_file(work / L"signed.exe", stub);
+    write_file(work / L"app.img", valid_image());
+    // The signature goes (it no longer matches); a DLL without resources
+    // gets a resource section.
+    for (const std::wstring& launcher : {work / L"signed.exe", fixture_entry_path()}) {
+        program_result attached =
+            run_tool({L"attach", L"--launcher", launcher, L"--image", L"app.img", L"--output", L"app.exe"}, work.path);
+        ASSERT_EQ(attached.status, 0u) << attached.err;
+        std::string payload;
+        std::vector<WORD> languages;
+        ASSERT_TRUE(read_payload_resource(work / L"app.exe", &payload, &languages)) << to_utf8(launcher);
+        EXPECT_TRUE(payload == valid_image()) << to_utf8(launcher);
+        EXPECT_TRUE(checksum_matches(work / L"app.exe")) << to_utf8(launcher);
+        std::string written;
+        read_file(work / L"app.exe", &written);
+        EXPECT_EQ(*reinterpret_cast<const uint64_t*>(&written[pe + 24 + 144]), 0u) << "a certificate table is left";
+    }
 }
 
 TEST(attach, refuses_a_missing_stub_or_image_without_writing)

@@ -2,6 +2,9 @@
 // reason, a non-zero status, and no file written or changed.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
+#include "neutral/name_case.h"
 #include "tool_test_support.h"
 
 namespace {
@@ -130,6 +133,32 @@ INSTANTIATE_TEST_SUITE_P(
         refusal_case{"main_library_export_table_outside", {L"exports.dll"}, {"'exports.dll'", "damaged export table"}, 1},
         refusal_case{"main_library_cut_short", {L"cut.dll"}, {"'cut.dll'", "damaged"}, 1}),
     [](const testing::TestParamInfo<refusal_case>& info) { return std::string(info.param.label); });
+
+TEST(refusal_of, names_equal_but_for_case_exactly_where_the_system_says_so)
+{
+    // Every 16-bit code unit, ordered by its upper case as the tool folds
+    // it: each must compare with the next as the system's ordinal comparison
+    // with case ignored does (equal, or less), so that the tool refuses the
+    // very pairs of names that Windows would store as one file.
+    std::vector<uint16_t> order(0x10000);
+    for (size_t i = 0; i < order.size(); ++i) {
+        order[i] = static_cast<uint16_t>(i);
+    }
+    std::stable_sort(order.begin(), order.end(),
+                     [](uint16_t a, uint16_t b) { return name_upper_case(a) < name_upper_case(b); });
+    int wrong = 0;
+    for (size_t i = 1; i < order.size() && wrong < 10; ++i) {
+        wchar_t a = order[i - 1];
+        wchar_t b = order[i];
+        int expected = name_upper_case(a) == name_upper_case(b) ? CSTR_EQUAL : CSTR_LESS_THAN;
+        int system = CompareStringOrdinal(&a, 1, &b, 1, TRUE);
+        if (system != expected) {
+            ADD_FAILURE() << std::hex << "U+" << static_cast<unsigned>(a) << " and U+" << static_cast<unsigned>(b)
+                          << ": the system says " << system << ", the tool " << expected;
+            ++wrong;
+        }
+    }
+}
 
 TEST(refusal_of, an_executable_as_main_library)
 {

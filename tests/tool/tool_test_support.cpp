@@ -1,5 +1,7 @@
 #include "tool_test_support.h"
 
+#include <imagehlp.h>
+
 #include <algorithm>
 
 #include "neutral/payload_image.h"
@@ -80,6 +82,14 @@ bool read_payload_resource(const std::wstring& exe, std::string* bytes, std::vec
     }
     FreeLibrary(module);
     return ok;
+}
+
+bool checksum_matches(const std::wstring& exe)
+{
+    DWORD stored = 0;
+    DWORD computed = 0;
+    return MapFileAndCheckSumW(exe.c_str(), &stored, &computed) == CHECKSUM_SUCCESS && stored == computed &&
+           stored != 0;
 }
 
 std::vector<std::string> lines_of(const std::string& text)

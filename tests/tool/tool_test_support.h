@@ -25,6 +25,10 @@ void put_directory(const std::wstring& root, const std::wstring& relative);
 // it; false when there is none. `languages` gets every language it has.
 bool read_payload_resource(const std::wstring& exe, std::string* bytes, std::vector<WORD>* languages);
 
+// The checksum in an executable's headers is the one the system computes
+// (MapFileAndCheckSumW), as signing tools and the loader of drivers demand.
+bool checksum_matches(const std::wstring& exe);
+
 // Lines of a text, without their line ends.
 std::vector<std::string> lines_of(const std::string& text);
 

@@ -1,0 +1,90 @@
+// The packaging tool reads executables it did not write: the main-library
+// check, the resource reader and the resource rewrite must stay inside the
+// bytes they were given, whatever the headers claim, and give the same
+// answer twice. A rewrite that succeeds must read back: the payload as
+// given, every other resource kept, and a second rewrite of the result with
+// its own resources must give the same bytes.
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <vector>
+
+#include "fuzz_support.h"
+#include "neutral/pe_check.h"
+#include "neutral/pe_resources.h"
+
+namespace {
+
+bool append(void* context, const void* data, size_t size)
+{
+    const uint8_t* bytes = static_cast<const uint8_t*>(data);
+    static_cast<std::vector<uint8_t>*>(context)->insert(static_cast<std::vector<uint8_t>*>(context)->end(), bytes,
+                                                         bytes + size);
+    return true;
+}
+
+void check_main_library(const uint8_t* copy, size_t size)
+{
+    pe_facts first = {};
+    pe_facts second = {};
+    pe_problem answer = pe_check_main_library(copy, size, &first);
+    require(pe_check_main_library(copy, size, &second) == answer && memcmp(&first, &second, sizeof first) == 0,
+            "the main-library check answers the same twice");
+    require(pe_problem_text(answer) != nullptr, "every answer has a text");
+}
+
+void check_rewrite(const uint8_t* copy, size_t size)
+{
+    std::vector<pe_resource> resources;
+    if (pe_read_resources(copy, size, &resources) != pe_edit_ok) {
+        return;
+    }
+    for (const pe_resource& resource : resources) {
+        require(resource.size == 0 || (resource.data >= copy && resource.data + resource.size <= copy + size),
+                "every resource lies inside the file");
+    }
+    // The second half of the input serves as the payload.
+    const uint8_t* payload = copy + size / 2;
+    uint32_t payload_size = static_cast<uint32_t>(size - size / 2);
+    pe_remove_resources(&resources, pe_number(pe_type_rcdata), pe_number(27));
+    pe_put_resource(&resources, {pe_number(pe_type_rcdata), pe_number(27), pe_language_neutral, 0, payload,
+                                 payload_size});
+    pe_rewrite plan;
+    pe_edit_problem problem = pe_plan_rewrite(copy, size, resources, &plan);
+    require(pe_edit_problem_text(problem) != nullptr, "every problem has a text");
+    if (problem != pe_edit_ok) {
+        return;
+    }
+    std::vector<uint8_t> written;
+    require(pe_write_rewrite(plan, append, &written) && written.size() == plan.size, "the plan writes its size");
+    std::vector<pe_resource> again;
+    require(pe_read_resources(written.data(), written.size(), &again) == pe_edit_ok &&
+                again.size() == resources.size(),
+            "the rewritten file reads back with every resource");
+    const pe_resource* found = pe_find_resource(again, pe_number(pe_type_rcdata), pe_number(27));
+    require(found != nullptr && found->size == payload_size &&
+                (payload_size == 0 || memcmp(found->data, payload, payload_size) == 0),
+            "the payload reads back as given");
+    pe_rewrite second;
+    std::vector<uint8_t> rewritten;
+    require(pe_plan_rewrite(written.data(), written.size(), again, &second) == pe_edit_ok &&
+                pe_write_rewrite(second, append, &rewritten) && rewritten == written,
+            "rewriting the result changes nothing");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    // An exact-size heap copy, so that AddressSanitizer catches a read one
+    // byte past the end.
+    uint8_t* copy = static_cast<uint8_t*>(malloc(size == 0 ? 1 : size));
+    if (size != 0) {
+        memcpy(copy, data, size);
+    }
+    check_main_library(copy, size);
+    check_rewrite(copy, size);
+    free(copy);
+    return 0;
+}

@@ -1,0 +1,167 @@
+#!/bin/bash
+# The packaging tool built for this host and the one built for Windows (run
+# under Wine) must be one tool: for every case of the table below, the same
+# status, the same messages (paths aside, which each host writes its own
+# way), and byte for byte the same images and executables. Links in the
+# inputs are followed by both: a file link is stored as its target, a
+# directory link as its directory, and a loop of links is refused.
+#
+# Usage: hosts_agree_test.sh WINE_RUN HOST_TOOL WINDOWS_TOOL GUI_STUB CONSOLE_STUB MAIN_LIBRARY
+set -u
+wine_run=$1 host_tool=$2 windows_tool=$3 gui_stub=$4 console_stub=$5 main_library=$6
+
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+failures=0
+
+export ONEFILE_WINEPREFIX="$(pwd)/wineprefix"
+mkdir -p scratch
+# Both tools start in this throwaway directory, never in the build tree.
+work=$(mktemp -d "$(pwd)/scratch/hosts_agree.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+cd "$work" || exit 1
+
+# Inputs: names in several scripts and cases, sizes across the tools' 1 MiB
+# buffer, empty files and directories, links of every kind.
+cp "$main_library" main.dll
+cp "$gui_stub" gui.exe
+cp "$console_stub" console.exe
+mkdir -p tree/data/sub 'tree/déjà vu' 'tree/日本語' tree/hollow/inner tree/Zeta
+printf 'upper case sorts first' >tree/Zeta/z.txt
+printf 'alpha' >tree/alpha.txt
+printf 'b' >tree/data/b.txt
+: >tree/data/empty.bin
+printf 'c' >tree/data/sub/c.txt
+printf 'accents' >'tree/déjà vu/café.txt'
+printf 'a snowman' >'tree/日本語/☃ snow.txt'
+printf 'outside the basic plane' >'tree/emoji 😀.txt'
+head -c $((5 * 512 * 1024 + 7)) /dev/urandom >tree/big.bin
+mkdir -p links/real
+ln -s ../tree/alpha.txt links/file-link.txt
+ln -s ../tree/data links/dir-link
+printf 'r' >links/real/r.txt
+mkdir -p loop/sub
+ln -s .. loop/sub/back
+mkdir -p case
+printf 'A' >case/A.txt
+printf 'a' >case/a.txt
+mkdir -p devices
+printf 'x' >devices/aux.txt
+
+# Messages name paths as each host writes them: Z:\...\work\x under Wine,
+# /.../work/x here. The system's own error texts differ too.
+normalise() {
+    tr '\\' '/' | sed -e "s#Z:$work#<work>#g" -e "s#$work#<work>#g" \
+        -e 's#: [^:]*(error [0-9]*)#: <system error>#g'
+}
+
+# run_both LABEL OUTPUT ARGUMENTS...: runs the command with each tool, each
+# writing OUTPUT (if any) under its own name, and compares what they did.
+run_both() {
+    local label=$1 output=$2
+    shift 2
+    local host_arguments=() windows_arguments=() argument
+    for argument in "$@"; do
+        host_arguments+=("${argument//@OUT@/host-$output}")
+        windows_arguments+=("${argument//@OUT@/windows-$output}")
+    done
+    "$host_tool" "${host_arguments[@]}" >host.out 2>host.err
+    local host_status=$?
+    "$wine_run" "$windows_tool" "${windows_arguments[@]}" >windows.out 2>windows.err
+    local windows_status=$?
+    [ "$host_status" = "$windows_status" ] ||
+        fail "$label: status $host_status here, $windows_status on Windows ($(cat windows.err))"
+    local a b
+    for stream in out err; do
+        a=$(sed "s#host-$output#OUT#g" "host.$stream" | normalise)
+        b=$(sed "s#windows-$output#OUT#g" "windows.$stream" | tr -d '\r' | normalise)
+        [ "$a" = "$b" ] || fail "$label: standard $stream differs:
+here:    $a
+Windows: $b"
+    done
+    if [ -n "$output" ] && [ -e "host-$output" ] && ! diff -rq "host-$output" "windows-$output" >/dev/null; then
+        fail "$label: the two outputs $output differ"
+    fi
+    last_status=$host_status
+}
+
+# expect LABEL STATUS TEXT: the last case ended with STATUS, and TEXT is in
+# its messages.
+expect() {
+    [ "$last_status" = "$2" ] || fail "$1: status $last_status, expected $2 ($(cat host.err))"
+    grep -qF -- "$3" host.out host.err || fail "$1: no '$3' in: $(cat host.out host.err)"
+}
+
+run_both "help" "" --help
+run_both "build a tree" a.img build --output @OUT@ main.dll tree
+expect "build a tree" 0 "a.img: 10 entries"
+run_both "build with names, empty directories kept" b.img build --keep-empty-dirs --output @OUT@ \
+    main.dll=bin/app.dll tree=res 'tree/alpha.txt=docs/read me.txt' 'tree/data='
+expect "build with names" 0 "b.img: 15 entries"
+run_both "pack for the console" c.exe pack --launcher console.exe --output @OUT@ main.dll tree
+expect "pack" 0 "c.exe: 10 entries"
+run_both "attach an image" d.exe attach --launcher gui.exe --image host-a.img --output @OUT@
+expect "attach" 0 "payload of"
+run_both "replace the payload of a packed executable" e.exe attach --launcher host-c.exe --image host-b.img \
+    --output @OUT@
+: >empty.img
+run_both "attach an empty image" f.exe attach --launcher host-c.exe --image empty.img --output @OUT@
+run_both "attach to a stub without resources (a DLL)" g.dll attach --launcher main.dll --image host-a.img \
+    --output @OUT@
+run_both "list an executable" "" list host-e.exe
+expect "list" 0 "15 entries"
+run_both "extract an executable" x extract host-c.exe --output @OUT@
+run_both "links are followed" l.img build --output @OUT@ main.dll links
+run_both "list what the links gave" "" list host-l.img
+expect "links" 0 "$(printf '%14s  links\\dir-link\\sub\\c.txt' 1)"
+grep -qF "$(printf '%14s  links\\file-link.txt' 5)" host.out || fail "a file link was not stored as its target"
+run_both "a loop of links" h.img build --output @OUT@ main.dll loop
+expect "loop" 1 "leads back to"
+run_both "names that differ only in case" j.img build --output @OUT@ main.dll case
+expect "case" 1 "differ only in case"
+run_both "a device name" k.img build --output @OUT@ main.dll devices
+expect "device name" 1 "reserved device name"
+run_both "a missing input" m.exe pack --launcher gui.exe --output @OUT@ main.dll missing.txt
+expect "missing input" 1 "'missing.txt' not found"
+run_both "a stub that is not a program" n.exe attach --launcher tree/alpha.txt --image host-a.img --output @OUT@
+expect "not a program" 1 "is not a Windows executable"
+run_both "the main library is no DLL" o.img build --output @OUT@ gui.exe
+expect "main library is no DLL" 1 "an executable, not a DLL"
+
+# What only this host's file names can hold: bytes that are not UTF-8, and a
+# backslash inside a name, which Windows would read as a separator. And a
+# link to nothing, which Windows lists (and the tool refuses, as here) but
+# Wine leaves out of its listings.
+mkdir -p only_here/latin only_here/slash only_here/dangling
+printf 'x' >"only_here/latin/caf$(printf '\351').txt"
+printf 'x' >'only_here/slash/a\b.txt'
+ln -s nowhere only_here/dangling/gone
+only_here() {
+    "$host_tool" build --output p.img main.dll "only_here/$2" >host.out 2>host.err
+    last_status=$?
+    expect "$1" 1 "$3"
+}
+only_here "a name that is not UTF-8" latin "is not UTF-8 text"
+only_here "a backslash in a name" slash "holds a backslash"
+only_here "a dangling link" dangling "cannot read '$work/only_here/dangling/gone'"
+
+# An interrupt while the output is pending (here while the tool waits for a
+# pipe's writer) discards it, and the status says so.
+mkfifo only_here/pipe
+"$host_tool" build --output q.img main.dll only_here/pipe >host.out 2>host.err &
+tool=$!
+for _ in $(seq 1 300); do
+    ls q.img.*.partial >/dev/null 2>&1 && break
+    sleep 0.1
+done
+kill -INT "$tool"
+wait "$tool"
+last_status=$?
+expect "an interrupt" 1 "interrupted; no output written"
+ls q.img* >/dev/null 2>&1 && fail "an interrupted run left $(ls q.img*)"
+ls ./*.partial >/dev/null 2>&1 && fail "a refused run left a partial output"
+
+if [ "$failures" -ne 0 ]; then
+    echo "hosts agree: $failures checks failed"
+    exit 1
+fi
+echo "hosts agree: every case gave the same status, messages and bytes"
