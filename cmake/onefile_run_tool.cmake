@@ -9,7 +9,8 @@
 # ONEFILE_REMOVE_ON_FAILURE, when not empty, names a file to delete if the
 # command fails: an output that the command was to finish in place.
 #
-#   cmake -DONEFILE_LOG=<path prefix> [-DONEFILE_REMOVE_ON_FAILURE=<file>] -P onefile_run_tool.cmake -- <command> [args...]
+#   cmake -DONEFILE_LOG=<path prefix> [-DONEFILE_REMOVE_ON_FAILURE=<file>]
+#         -P onefile_run_tool.cmake -- <command> [args...]
 cmake_minimum_required(VERSION 3.25)
 
 set(command "")

@@ -48,7 +48,8 @@ def png(n):
     header = struct.pack(">IIBBBBB", n, n, 8, 6, 0, 0, 0)
     return b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b"")
 def bitmap(n):  # colours, then the mask, each row padded to 32 bits; the height counts both
-    return struct.pack("<IiiHHIIiiII", 40, n, 2 * n, 1, 32, 0, 0, 0, 0, 0, 0) + b"\xe0\x80\x20\xff" * n * n + b"\0" * 4 * n
+    header = struct.pack("<IiiHHIIiiII", 40, n, 2 * n, 1, 32, 0, 0, 0, 0, 0, 0)
+    return header + b"\xe0\x80\x20\xff" * n * n + b"\0" * 4 * n
 images = [(48, 1, 32, png(48))] if sys.argv[2:] == ["png"] else [(16, 0, 0, bitmap(16)), (48, 1, 32, png(48))]
 directory = struct.pack("<HHH", 0, 1, len(images))
 offset = 6 + 16 * len(images)
@@ -139,7 +140,8 @@ for needle in 'FILEVERSION 2, 5, 1, 0' 'PRODUCTVERSION 2, 5, 1, 0' '"CompanyName
     '"ProductName", "Rocket"' '"FileVersion", "2.5.1"' '"ProductVersion", "2.5.1"' \
     '"FileDescription", "Rocket, packed"' '"LegalCopyright", "(c) 2026 Acme, ""all"" rights"' \
     '"OriginalFilename", "consumer_branded.exe"' 'level=""highestAvailable""' 'Has 2 elements' \
-    '"\020\020\000\000", 1, 32,' '"\060\060\000\000", 1, 32,' 'L"{TEMP}\\{PRODUCT}-{VERSION}\\run_{PID}_{TIME}\\files"'; do
+    '"\020\020\000\000", 1, 32,' '"\060\060\000\000", 1, 32,' \
+    'L"{TEMP}\\{PRODUCT}-{VERSION}\\run_{PID}_{TIME}\\files"'; do
     grep -qF -- "$needle" <<<"$branded_resources" || fail "consumer_branded.exe lacks $needle:
 $branded_resources"
 done
@@ -220,7 +222,8 @@ grep -qF 'Has 1 elements' <<<"$(resources "$work/out/consumer_branded.exe")" ||
 # executable, rather than one without its payload.
 sed -i 's/VERSION 2.5.1/VERSION 2.x/' "$work/src/CMakeLists.txt"
 without_wine "$cmake" --build "$work/out" >"$build_log" 2>&1 && fail "a refused version did not fail the build"
-grep -qF -- "--version '2.x' is not 1 to 4 numbers" "$build_log" || { cat "$build_log"; fail "the refusal was not shown"; }
+grep -qF -- "--version '2.x' is not 1 to 4 numbers" "$build_log" ||
+    { cat "$build_log"; fail "the refusal was not shown"; }
 [ -e "$work/out/consumer_branded.exe" ] && fail "a refused identity left consumer_branded.exe behind"
 sed -i 's/VERSION 2.x/VERSION 2.5.1/' "$work/src/CMakeLists.txt"
 rebuild "the version mended"
