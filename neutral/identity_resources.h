@@ -1,9 +1,9 @@
 #pragma once
 // The resources that make an executable the application's own, as the
 // packaging tool builds them: version information rebuilt with new values,
-// an icon file split into the images and the group that the loader reads,
-// and application manifests, checked or given another execution level.
-// Every read stays inside the bytes given, whatever they claim.
+// and an icon file split into the images and the group that the loader
+// reads (manifests: manifest.h). Every read stays inside the bytes given,
+// whatever they claim.
 #include <stddef.h>
 #include <stdint.h>
 
@@ -64,11 +64,3 @@ const char* icon_problem_text(icon_problem problem);
 // The group resource (RT_GROUP_ICON) for `images` stored as RT_ICON `ids`.
 void icon_group_build(const std::vector<icon_image>& images, const std::vector<uint16_t>& ids,
                       std::vector<uint8_t>* group);
-
-// Checks that a manifest is a well-formed XML document in UTF-8 whose root
-// is an assembly (urn:schemas-microsoft-com:asm.v1, manifestVersion 1.0).
-// False with the reason ("line 3: ...") in `reason`.
-bool manifest_check(const uint8_t* data, size_t size, std::string* reason);
-// The manifest with the level attribute of its requestedExecutionLevel
-// element replaced by `level`; false when it has none.
-bool manifest_set_execution_level(const std::string& manifest, const std::string& level, std::string* changed);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "neutral/manifest.h"
 #include "neutral/path_spec.h"
 #include "neutral/utf.h"
 #include "neutral/version_info.h"

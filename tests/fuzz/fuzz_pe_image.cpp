@@ -14,6 +14,7 @@
 
 #include "fuzz_support.h"
 #include "neutral/identity_resources.h"
+#include "neutral/manifest.h"
 #include "neutral/pe_check.h"
 #include "neutral/pe_resources.h"
 #include "neutral/version_info.h"

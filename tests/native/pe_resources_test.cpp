@@ -11,6 +11,7 @@
 
 #include "neutral/identity_resources.h"
 #include "neutral/little_endian.h"
+#include "neutral/manifest.h"
 #include "neutral/version_info.h"
 
 namespace {
