@@ -19,6 +19,7 @@
 int launcher_argc = 0;
 wchar_t** launcher_argv = nullptr;
 wchar_t target_directory[target_directory_capacity];
+wchar_t run_directory[target_directory_capacity];
 wchar_t main_library_path[main_library_path_capacity];
 const wchar_t* parent_identifier = nullptr;
 
@@ -28,6 +29,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
         return 2;
     }
     wcscpy(target_directory, __wargv[1]);
+    wcscpy(run_directory, __wargv[1]);
     arm_cleanup();
 
     LARGE_INTEGER frequency, start, end;

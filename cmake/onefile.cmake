@@ -5,13 +5,24 @@
 #       MAIN_LIBRARY <target-or-file>
 #       [FILES <target-or-file>[=NAME] ...]
 #       [DIRECTORIES <directory>[=NAME] ...]
-#       [CONSOLE] [KEEP_EMPTY_DIRS] [OUTPUT_NAME <name>])
+#       [CONSOLE] [KEEP_EMPTY_DIRS] [OUTPUT_NAME <name>]
+#       [ICON <file.ico>] [COMPANY <text>] [PRODUCT <text>] [VERSION <n.n.n.n>]
+#       [DESCRIPTION <text>] [COPYRIGHT <text>]
+#       [EXECUTION_LEVEL asInvoker|highestAvailable|requireAdministrator]
+#       [MANIFEST <file>] [TARGET_DIRECTORY <template>])
 #
 # The payload image is written by `onefile-pack build` and compiled into the
 # executable as resource 27 of type RT_RCDATA, next to the launcher's
 # manifest, version information and icon, so the linker produces the final
-# file and nothing patches it afterwards. The packaging tool is a program of
-# the build host, so building needs no Wine.
+# file. The packaging tool is a program of the build host, so building needs
+# no Wine.
+#
+# The identity options (ICON to TARGET_DIRECTORY) are the tool's own
+# (--icon, ... --target-directory) and are applied by it: the executable is
+# then linked without the payload, and `onefile-pack attach` gives it the
+# payload and the identity after linking, in place. So there is one
+# implementation of them, the tool's, and the same options give the same
+# resources whether an executable is made here or with the tool.
 #
 # This file is included by the onefile project itself (add_subdirectory) and
 # by its package configuration (find_package(onefile CONFIG)). Both define
@@ -64,16 +75,46 @@ endfunction()
 
 # The command that runs the packaging tool, a program of the build host
 # (onefile_host_pack.cmake), through onefile_run_tool.cmake, which keeps its
-# output in files beside the image and shows it after the step.
+# output in files beside the image and shows it after the step. An optional
+# third argument names a file to delete when the tool fails.
 function(_onefile_tool_command out log)
-    set(${out} "${CMAKE_COMMAND}" "-DONEFILE_LOG=${log}"
+    set(${out} "${CMAKE_COMMAND}" "-DONEFILE_LOG=${log}" "-DONEFILE_REMOVE_ON_FAILURE=${ARGN}"
         -P "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/onefile_run_tool.cmake" -- "$<TARGET_FILE:onefile::pack>"
         PARENT_SCOPE)
 endfunction()
 
+# The executable's identity: keyword, the tool's option, and whether the
+# value is a file (relative to the calling CMakeLists.txt).
+set(_onefile_identity_keywords ICON COMPANY PRODUCT VERSION DESCRIPTION COPYRIGHT EXECUTION_LEVEL MANIFEST
+    TARGET_DIRECTORY)
+set(_onefile_identity_files ICON MANIFEST)
+
+# The tool's options for the identity keywords given, and the files they
+# name (which the link then depends on). Values are checked by the tool.
+function(_onefile_identity_arguments name options_out files_out)
+    set(options "")
+    set(files "")
+    foreach(keyword IN LISTS _onefile_identity_keywords)
+        set(value "${arg_${keyword}}")
+        if(value STREQUAL "")
+            continue()
+        endif()
+        if(keyword IN_LIST _onefile_identity_files)
+            get_filename_component(value "${value}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+            _onefile_check_file("${name}" "${value}")
+            list(APPEND files "${value}")
+        endif()
+        string(TOLOWER "${keyword}" option)
+        string(REPLACE "_" "-" option "${option}")
+        list(APPEND options "--${option}=${value}")
+    endforeach()
+    set(${options_out} "${options}" PARENT_SCOPE)
+    set(${files_out} "${files}" PARENT_SCOPE)
+endfunction()
+
 function(onefile_add_executable name)
-    cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;KEEP_EMPTY_DIRS" "MAIN_LIBRARY;OUTPUT_NAME"
-                          "FILES;DIRECTORIES")
+    cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;KEEP_EMPTY_DIRS"
+                          "MAIN_LIBRARY;OUTPUT_NAME;${_onefile_identity_keywords}" "FILES;DIRECTORIES")
     if(arg_UNPARSED_ARGUMENTS)
         message(FATAL_ERROR "onefile_add_executable(${name}): unexpected arguments: ${arg_UNPARSED_ARGUMENTS}")
     endif()
@@ -134,6 +175,8 @@ function(onefile_add_executable name)
         list(APPEND tool_inputs "${source}${suffix}")
     endforeach()
 
+    _onefile_identity_arguments("${name}" identity identity_files)
+
     set(flags "")
     if(arg_KEEP_EMPTY_DIRS)
         set(flags --keep-empty-dirs)
@@ -154,15 +197,22 @@ function(onefile_add_executable name)
         message(FATAL_ERROR "onefile_add_executable(${name}): the build path may not contain '\"'")
     endif()
     set(rc_file "${work_dir}/${name}.rc")
+    set(rc_depends "${resource_dir}/launcher.rc;${resource_dir}/launcher.manifest;${resource_dir}/launcher.ico")
+    if(NOT identity STREQUAL "")
+        # The tool stores the payload after linking (below).
+        set(payload_line "")
+    else()
+        set(payload_line "27 RCDATA \"${image}\"")
+        list(APPEND rc_depends "${image}")
+    endif()
     file(CONFIGURE OUTPUT "${rc_file}" @ONLY CONTENT
 "// Generated by onefile_add_executable(${name}): the launcher's resources
 // and the payload, which the launcher looks up as RT_RCDATA 27.
 #include \"launcher.rc\"
 
-27 RCDATA \"${image}\"
+${payload_line}
 ")
-    set_source_files_properties("${rc_file}" PROPERTIES
-        OBJECT_DEPENDS "${image};${resource_dir}/launcher.rc;${resource_dir}/launcher.manifest;${resource_dir}/launcher.ico")
+    set_source_files_properties("${rc_file}" PROPERTIES OBJECT_DEPENDS "${rc_depends}")
 
     if(arg_CONSOLE)
         add_executable(${name} "${rc_file}" "${image}")
@@ -186,5 +236,19 @@ function(onefile_add_executable name)
     set_target_properties(${name} PROPERTIES LINKER_LANGUAGE CXX)
     if(arg_OUTPUT_NAME)
         set_target_properties(${name} PROPERTIES OUTPUT_NAME "${arg_OUTPUT_NAME}")
+    endif()
+
+    # The identity and the payload, stored by the tool in the linked
+    # executable; a refusal deletes it, so that no executable without its
+    # payload is left behind. Relinked when the image or a named file
+    # changes. A step that signs the result must come after this one.
+    if(NOT identity STREQUAL "")
+        _onefile_tool_command(identity_tool "${work_dir}/identity" "$<TARGET_FILE:${name}>")
+        add_custom_command(TARGET ${name} POST_BUILD
+            COMMAND ${identity_tool} attach --launcher "$<TARGET_FILE:${name}>" --image "${image}"
+                    --output "$<TARGET_FILE:${name}>" ${identity}
+            COMMENT "Storing the payload and identity of ${name}"
+            VERBATIM)
+        set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS "${image}" ${identity_files})
     endif()
 endfunction()

@@ -6,7 +6,11 @@
 # a tool run through a wrapper that starts background services (Wine's, for
 # one) would otherwise keep the pipe open, and Ninja waits for its end.
 #
-#   cmake -DONEFILE_LOG=<path prefix> -P onefile_run_tool.cmake -- <command> [args...]
+# ONEFILE_REMOVE_ON_FAILURE, when not empty, names a file to delete if the
+# command fails: an output that the command was to finish in place.
+#
+#   cmake -DONEFILE_LOG=<path prefix> [-DONEFILE_REMOVE_ON_FAILURE=<file>]
+#         -P onefile_run_tool.cmake -- <command> [args...]
 cmake_minimum_required(VERSION 3.25)
 
 set(command "")
@@ -35,5 +39,8 @@ if(errors)
     message(NOTICE "${errors}")
 endif()
 if(NOT status EQUAL 0)
+    if(ONEFILE_REMOVE_ON_FAILURE)
+        file(REMOVE "${ONEFILE_REMOVE_ON_FAILURE}")
+    endif()
     message(FATAL_ERROR "onefile-pack failed (${status})")
 endif()

@@ -11,13 +11,15 @@ constexpr DWORD retry_pause_ms = 100;
 // Read by whichever thread ends the run.
 LONG volatile cleanup_armed = 0;
 
+// The run's directory: the target directory, or the one above it that the
+// run created for itself (launcher_state.h).
 void remove_target_directory()
 {
     // The launcher's own removal rather than the shell's delete request:
     // that one cannot take a path longer than MAX_PATH, and under Wine it
     // then empties the current directory, the caller's, instead. Its result
     // is not needed: the caller looks at what is left.
-    remove_directory_tree(target_directory);
+    remove_directory_tree(run_directory);
 }
 
 }  // namespace
@@ -34,7 +36,7 @@ void remove_target(ULONGLONG deadline)
     }
     remove_target_directory();
     for (int attempt = 0; attempt < removal_retries; ++attempt) {
-        DWORD attributes = GetFileAttributesW(target_directory);
+        DWORD attributes = GetFileAttributesW(run_directory);
         if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
             return;
         }

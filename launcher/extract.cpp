@@ -22,22 +22,32 @@ wchar_t entry_path[entry_path_capacity];
 // with the size of an entry or of the payload.
 unsigned char staging[payload_slice_size];
 
-// The parent creates the target directory itself, before its first file,
-// and refuses one that is already there. A payload without entries never
-// gets here, so it creates nothing.
+// The parent creates the run's directory itself, before its first file,
+// and refuses one that is already there: whoever made it could replace
+// what is unpacked below it. The directories above it are shared with other
+// runs and stay. A payload without entries never gets here, so it creates
+// nothing.
 void create_target_directory()
 {
     if (target_directory[0] == 0) {
         return;  // entry paths then start at the root of the current drive
     }
-    ensure_parent_directories(target_directory);
-    if (!create_private_directory(target_directory)) {
+    ensure_parent_directories(run_directory);
+    if (!create_private_directory(run_directory)) {
         fail_with_system_error("Error, couldn't unpack file to target path.", GetLastError());
     }
     // Only now: before its creation a directory of that name is someone
     // else's, and an end of the run must leave it alone.
     arm_cleanup();
-    remember_directory(target_directory);
+    remember_directory(run_directory);
+    // A target directory further down lies inside the run's own.
+    if (wcscmp(run_directory, target_directory) != 0) {
+        ensure_parent_directories(target_directory);
+        if (!create_private_directory(target_directory)) {
+            fail_with_system_error("Error, couldn't unpack file to target path.", GetLastError());
+        }
+        remember_directory(target_directory);
+    }
 }
 
 void write_entry(uint64_t remaining)

@@ -13,8 +13,15 @@ constexpr size_t entry_path_capacity = 4096;
 extern int launcher_argc;
 extern wchar_t** launcher_argv;
 
-// "{TEMP}\onefile_{PID}_{TIME}", expanded once by the main sequence.
+// The executable's template ("{TEMP}\onefile_{PID}_{TIME}" unless it holds
+// its own), expanded once by the main sequence (launcher/own_resources.cpp).
 extern wchar_t target_directory[target_directory_capacity];
+
+// The run's own outermost directory, created fresh by the parent and
+// removed at the run's end: the target directory itself, or the directory
+// above it whose name holds the run's identifier and start time (for a
+// template such as "{CACHE_DIR}\app_{PID}_{TIME}\files"). Expanded with it.
+extern wchar_t run_directory[target_directory_capacity];
 
 // The first entry's full path, recorded by the walk (launcher/extract.cpp).
 extern wchar_t main_library_path[main_library_path_capacity];

@@ -8,23 +8,21 @@
 #include "launcher/extract.h"
 #include "launcher/failures.h"
 #include "launcher/launcher_state.h"
-#include "launcher/path_spec_values.h"
+#include "launcher/own_resources.h"
 #include "launcher/payload_reader.h"
 #include "launcher/roles.h"
 #include "launcher/run_end.h"
 #include "launcher/run_job.h"
-#include "neutral/path_spec.h"
 #include "neutral/wide_bounded.h"
 
 int launcher_argc = 0;
 wchar_t** launcher_argv = nullptr;
 wchar_t target_directory[target_directory_capacity];
+wchar_t run_directory[target_directory_capacity];
 wchar_t main_library_path[main_library_path_capacity];
 const wchar_t* parent_identifier = nullptr;
 
 namespace {
-
-const wchar_t target_directory_spec[] = L"{TEMP}\\onefile_{PID}_{TIME}";
 
 wchar_t plain_module_path[module_path_capacity];
 wchar_t executable_directory[module_path_capacity];
@@ -56,8 +54,10 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
     // 2. Role. The parent exports its own identifier here.
     parent_identifier = decide_role();
 
-    // 3. Target directory; the result is acted on after the payload is open.
-    bool expanded = expand_path_spec(target_directory, target_directory_spec, target_directory_capacity);
+    // 3. Target directory, from the executable's own template or the
+    //    default; the result is acted on after the payload is open.
+    const wchar_t* target_directory_spec = nullptr;
+    bool expanded = expand_target_directory(&target_directory_spec);
 
     // 4. Payload.
     payload_open();

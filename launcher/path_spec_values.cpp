@@ -6,12 +6,28 @@
 
 #include "launcher/environment.h"
 #include "launcher/launcher_state.h"
+#include "launcher/own_resources.h"
 #include "launcher/path_spec_values.h"
 #include "launcher/shell_functions.h"
 #include "neutral/path_spec.h"
 #include "neutral/wide_bounded.h"
 
 namespace {
+
+// The launcher's own version information says the same; an executable
+// without version information (the unit tests) falls back on these.
+const wchar_t default_company[] = L"Merla Software";
+const wchar_t default_product[] = L"Merla";
+const wchar_t default_version[] = L"0.0.6.0";
+
+// The application's value as its version information shows it, so that the
+// directory names and Explorer's properties cannot disagree.
+void append_version_value(wchar_t* output, const char* key, const wchar_t* fallback, size_t capacity)
+{
+    wchar_t value[target_directory_capacity];
+    own_version_string(key, fallback, value, target_directory_capacity);
+    append_wide_bounded(output, value, capacity);
+}
 
 bool append_known_folder(wchar_t* output, int folder, size_t capacity)
 {
@@ -83,6 +99,15 @@ bool append_system_value(void*, path_spec_placeholder which, wchar_t* output, si
         append_narrow_bounded(output, text, capacity);
         return true;
     }
+    case spec_company:
+        append_version_value(output, "CompanyName", default_company, capacity);
+        return true;
+    case spec_product:
+        append_version_value(output, "ProductName", default_product, capacity);
+        return true;
+    case spec_version:
+        append_version_value(output, "ProductVersion", default_version, capacity);
+        return true;
     case spec_home:
         return append_known_folder(output, CSIDL_PROFILE, capacity);
     case spec_cache_dir:

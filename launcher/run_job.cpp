@@ -1,23 +1,27 @@
 #include "launcher/run_job.h"
 
 #include "launcher/launcher_state.h"
-#include "neutral/wide_bounded.h"
+#include "launcher/path_spec_values.h"
 
 namespace {
 
-// "Local\" and the target directory's last component.
-constexpr size_t job_name_capacity = target_directory_capacity + 8;
+// The job's name holds what the target directory's does: the run's
+// identifier and start time, which fit in it when they fitted there.
+constexpr size_t job_name_capacity = target_directory_capacity + 16;
 
 // Made by the main thread before the child exists, read by whichever thread
 // ends the run, never closed: the process's end closes it, and that is what
 // ends the run's launchers when the parent is killed.
 HANDLE volatile run_job = nullptr;
 
-void job_name(wchar_t* name)
+// Named after the run rather than after the target directory, whose last
+// component ("files" in "{CACHE_DIR}\app_{PID}_{TIME}\files") may be the
+// same for every run: two runs sharing a job would end each other's
+// launchers. Every launcher of the run expands the same two values, from
+// TALMIR_ONEFILE_PARENT and TALMIR_ONEFILE_START.
+bool job_name(wchar_t* name)
 {
-    const wchar_t* last = wcsrchr(target_directory, L'\\');
-    copy_wide_bounded(name, L"Local\\", job_name_capacity);
-    append_wide_bounded(name, last != nullptr ? last + 1 : target_directory, job_name_capacity);
+    return expand_path_spec(name, L"Local\\onefile_{PID}_{TIME}", job_name_capacity);
 }
 
 }  // namespace
@@ -25,7 +29,9 @@ void job_name(wchar_t* name)
 bool create_run_job()
 {
     wchar_t name[job_name_capacity];
-    job_name(name);
+    if (!job_name(name)) {
+        return false;
+    }
     HANDLE job = CreateJobObjectW(nullptr, name);
     if (job == nullptr) {
         return false;
@@ -64,7 +70,9 @@ void add_to_run_job(HANDLE process)
 void join_run_job()
 {
     wchar_t name[job_name_capacity];
-    job_name(name);
+    if (!job_name(name)) {
+        return;
+    }
     HANDLE job = OpenJobObjectW(JOB_OBJECT_ASSIGN_PROCESS | JOB_OBJECT_QUERY, FALSE, name);
     if (job == nullptr) {
         return;

@@ -6,7 +6,8 @@
 #include <windows.h>
 
 // Parent role, before the child is created: makes the job, named after the
-// target directory so that the run's later launchers can find it. False when
+// run's identifier and start time so that the run's later launchers can
+// find it. False when
 // it cannot be made; the run then goes on without one.
 bool create_run_job();
 

@@ -79,15 +79,6 @@ bool append_placeholder(wchar_t* output, size_t length, size_t capacity, path_sp
                         const path_spec_provider* provider)
 {
     switch (which) {
-    case spec_company:
-        append_wide_bounded(output, ONEFILE_COMPANY, capacity);
-        return true;
-    case spec_product:
-        append_wide_bounded(output, ONEFILE_PRODUCT, capacity);
-        return true;
-    case spec_version:
-        append_wide_bounded(output, ONEFILE_VERSION, capacity);
-        return true;
     case spec_program_base:
         return append_program_derived(output, length, capacity, true, provider);
     case spec_program_dir:
@@ -170,4 +161,109 @@ bool expand_path_spec_with(wchar_t* output, const wchar_t* spec, size_t capacity
         output[length] = 0;
     }
     return true;
+}
+
+path_spec_template_problem path_spec_check_template(const wchar_t* spec, size_t capacity,
+                                                    path_spec_template_facts* facts)
+{
+    *facts = {0, 0, 0};
+    size_t length = length_of(spec);
+    if (length + 1 > capacity) {
+        return template_too_long;
+    }
+    bool pid = false;
+    bool time = false;
+    bool rooted = false;
+    size_t open_at = 0;
+    bool name_open = false;
+    for (size_t i = 0; i < length; ++i) {
+        wchar_t unit = spec[i];
+        if (unit == L'{') {
+            // The expansion would start the name again and drop what came
+            // before: never what a template means.
+            if (name_open) {
+                *facts = {open_at, i - open_at, 0};
+                return template_unclosed;
+            }
+            name_open = true;
+            open_at = i;
+            continue;
+        }
+        if (name_open && unit == L'}') {
+            name_open = false;
+            wchar_t name[path_spec_name_capacity];
+            size_t name_length = i - open_at - 1;
+            path_spec_placeholder which = spec_unknown;
+            if (name_length < path_spec_name_capacity) {
+                for (size_t k = 0; k < name_length; ++k) {
+                    name[k] = spec[open_at + 1 + k];
+                }
+                name[name_length] = 0;
+                which = path_spec_lookup(name);
+            }
+            *facts = {open_at, i + 1 - open_at, 0};
+            if (which == spec_unknown) {
+                return template_unknown;
+            }
+            // The parent sees its first argument as its caller typed it
+            // (perhaps relative, perhaps without ".exe"), its child the full
+            // path: the two would name different directories.
+            if (which == spec_program || which == spec_program_base || which == spec_program_dir) {
+                return template_program;
+            }
+            if (open_at == 0) {
+                rooted = which == spec_temp || which == spec_home || which == spec_cache_dir;
+            }
+            pid |= which == spec_pid;
+            time |= which == spec_time;
+            continue;
+        }
+        if (name_open) {
+            continue;
+        }
+        if (unit == L'\\' && pid && time && facts->run_root == 0) {
+            facts->run_root = i;
+        }
+    }
+    if (name_open) {
+        *facts = {open_at, length - open_at, 0};
+        return template_unclosed;
+    }
+    *facts = {0, 0, facts->run_root};
+    bool drive = length >= 3 && spec[1] == L':' && spec[2] == L'\\' &&
+                 ((spec[0] >= L'A' && spec[0] <= L'Z') || (spec[0] >= L'a' && spec[0] <= L'z'));
+    bool share = length >= 2 && spec[0] == L'\\' && spec[1] == L'\\';
+    if (!rooted && !drive && !share) {
+        return template_not_absolute;
+    }
+    if (!pid) {
+        return template_no_pid;
+    }
+    if (!time) {
+        return template_no_time;
+    }
+    if (facts->run_root == 0) {
+        facts->run_root = length;
+    }
+    return template_ok;
+}
+
+const char* path_spec_template_problem_text(path_spec_template_problem problem)
+{
+    switch (problem) {
+    case template_ok: return "a usable template";
+    case template_too_long: return "it is longer than a target directory can be";
+    case template_unclosed: return "a '{' has no '}'";
+    case template_unknown: return "it names an unknown placeholder";
+    case template_program:
+        return "{PROGRAM}, {PROGRAM_BASE} and {PROGRAM_DIR} name the executable as its caller typed it, "
+               "which the launcher's second start does not share";
+    case template_not_absolute:
+        return "it must start with {TEMP}, {HOME}, {CACHE_DIR}, a drive (C:\\) or a share (\\\\server\\share)";
+    case template_no_pid: return "it lacks {PID}, without which two runs at a time would share a directory";
+    case template_no_time:
+        return "it lacks {TIME}, without which a run would meet the directory of an earlier one with its "
+               "process identifier";
+    }
+    return "unknown problem";
 }

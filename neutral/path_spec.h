@@ -23,17 +23,11 @@ enum path_spec_placeholder {
 
 constexpr size_t path_spec_name_capacity = 1024;  // code units, terminator included
 
-// Product data fixed when the executable is built; the version information
-// resource carries the same three texts.
-#define ONEFILE_COMPANY L"Merla Software"
-#define ONEFILE_PRODUCT L"Merla"
-#define ONEFILE_VERSION L"0.0.6.0"
-
 struct path_spec_provider {
-    // Appends the value of `which` (never one of the three product texts, nor
-    // PROGRAM_BASE or PROGRAM_DIR, which derive from PROGRAM) at the output's
-    // end, with the bounded operations and the given capacity. False fails
-    // the expansion; values that do not fit end the process instead.
+    // Appends the value of `which` (never PROGRAM_BASE or PROGRAM_DIR, which
+    // derive from PROGRAM) at the output's end, with the bounded operations
+    // and the given capacity. False fails the expansion; values that do not
+    // fit end the process instead.
     bool (*append_value)(void* context, path_spec_placeholder which, wchar_t* output, size_t capacity);
     void* context;
 };
@@ -45,3 +39,32 @@ path_spec_placeholder path_spec_lookup(const wchar_t* name);
 // system folder the platform did not deliver, or literal text that did not
 // fit; the output then holds what was expanded so far.
 bool expand_path_spec_with(wchar_t* output, const wchar_t* spec, size_t capacity, const path_spec_provider* provider);
+
+// A template for the target directory, as the packaging tool stores it and
+// the launcher reads it back. It must give every run a directory of its own
+// that the run's later launchers find again: {PID} and {TIME} in it, an
+// absolute start, and nothing that depends on how the executable was
+// started.
+enum path_spec_template_problem {
+    template_ok = 0,
+    template_too_long,      // the template alone does not fit the target directory's buffer
+    template_unclosed,      // a '{' without its '}', or a '{' inside a name
+    template_unknown,       // a name outside the table, the empty name included
+    template_program,       // {PROGRAM}, {PROGRAM_BASE} or {PROGRAM_DIR}
+    template_not_absolute,  // does not start with {TEMP}, {HOME}, {CACHE_DIR}, a drive or a share
+    template_no_pid,
+    template_no_time,
+};
+
+struct path_spec_template_facts {
+    size_t at;        // the placeholder or brace at fault: offset and length in units
+    size_t length;
+    // The units of the template that give the run's own outermost directory:
+    // up to the end of the first component by which both {PID} and {TIME}
+    // have appeared. What lies above it is shared with other runs.
+    size_t run_root;
+};
+
+path_spec_template_problem path_spec_check_template(const wchar_t* spec, size_t capacity,
+                                                    path_spec_template_facts* facts);
+const char* path_spec_template_problem_text(path_spec_template_problem problem);

@@ -7,6 +7,7 @@
 #include "neutral/pe_resources.h"
 #include "tools/commands.h"
 #include "tools/host_files.h"
+#include "tools/identity.h"
 #include "tools/tool_files.h"
 #include "tools/tool_output.h"
 
@@ -37,7 +38,7 @@ bool payload_reads_back(const std::string& exe, const uint8_t* data, uint64_t si
 }  // namespace
 
 bool attach_payload(const std::string& stub_full, const uint8_t* data, uint64_t size, const std::string& output_full,
-                    host_view* hold)
+                    host_view* hold, identity* own)
 {
     // A resource's size is a 32-bit field; a larger image would be cut.
     if (size > UINT32_MAX) {
@@ -62,6 +63,10 @@ bool attach_payload(const std::string& stub_full, const uint8_t* data, uint64_t 
         if (size != 0) {
             pe_put_resource(&resources, {pe_number(pe_type_rcdata), pe_number(payload_resource_id),
                                          pe_language_neutral, 0, data, static_cast<uint32_t>(size)});
+        }
+        if (!identity_apply(own, stub_full, output_full, &resources)) {
+            host_unmap_file(&stub);
+            return false;
         }
         problem = pe_plan_rewrite(stub.bytes, static_cast<size_t>(stub.size), resources, &plan);
     }
@@ -113,12 +118,18 @@ bool attach_payload(const std::string& stub_full, const uint8_t* data, uint64_t 
     return true;
 }
 
-int attach_command(const std::string& launcher, const std::string& image, const std::string& output)
+int attach_command(const std::string& launcher, const std::string& image, const std::string& output,
+                   const identity_options& options)
 {
     std::string stub_full;
     std::string output_full;
     if (!check_stub_path(launcher, &stub_full) || !check_output_path(output, &output_full)) {
         return status_failed;
+    }
+    identity own;
+    int status = identity_load(options, &own);
+    if (status != status_ok) {
+        return status;
     }
     std::string image_full;
     host_error error = 0;
@@ -135,7 +146,7 @@ int attach_command(const std::string& launcher, const std::string& image, const 
         return status_failed;
     }
     uint64_t size = view.size;
-    bool ok = attach_payload(stub_full, view.bytes, size, output_full, &view);
+    bool ok = attach_payload(stub_full, view.bytes, size, output_full, &view, &own);
     host_unmap_file(&view);
     if (!ok) {
         return status_failed;

@@ -8,12 +8,15 @@
 #include <vector>
 
 struct host_view;
+struct identity;
+struct identity_options;
 
 int build_command(const std::string& output, const std::string& main_library, const std::vector<std::string>& inputs,
                   bool keep_empty_dirs);
 int pack_command(const std::string& launcher, const std::string& output, const std::string& main_library,
-                 const std::vector<std::string>& inputs, bool keep_empty_dirs);
-int attach_command(const std::string& launcher, const std::string& image, const std::string& output);
+                 const std::vector<std::string>& inputs, bool keep_empty_dirs, const identity_options& options);
+int attach_command(const std::string& launcher, const std::string& image, const std::string& output,
+                   const identity_options& options);
 int list_command(const std::string& source);
 int extract_command(const std::string& source, const std::string& output);
 
@@ -21,9 +24,10 @@ int extract_command(const std::string& source, const std::string& output);
 // earlier one) under a temporary name beside `output_full`, reads the
 // payload back and renames the result over the output. `hold` (may be null)
 // is a view that `data` lies in; it is closed before the rename, since a
-// mapped file cannot be replaced on Windows.
+// mapped file cannot be replaced on Windows. The identity's resources take
+// the place of the stub's.
 bool attach_payload(const std::string& stub_full, const uint8_t* data, uint64_t size, const std::string& output_full,
-                    host_view* hold);
+                    host_view* hold, identity* own);
 
 // Checks that an output path is not a directory and that the stub of an
 // attach or pack exists, before any work is done.

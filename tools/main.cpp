@@ -8,6 +8,7 @@
 
 #include "tools/commands.h"
 #include "tools/host_process.h"
+#include "tools/identity.h"
 #include "tools/tool_output.h"
 
 namespace {
@@ -15,8 +16,9 @@ namespace {
 const char usage_text[] =
     "usage:\n"
     "  onefile-pack build   --output IMAGE [--keep-empty-dirs] MAIN_LIBRARY [INPUT ...]\n"
-    "  onefile-pack attach  --launcher STUB_EXE --image IMAGE --output EXE\n"
-    "  onefile-pack pack    --launcher STUB_EXE --output EXE [--keep-empty-dirs] MAIN_LIBRARY [INPUT ...]\n"
+    "  onefile-pack attach  --launcher STUB_EXE --image IMAGE --output EXE [IDENTITY ...]\n"
+    "  onefile-pack pack    --launcher STUB_EXE --output EXE [--keep-empty-dirs] [IDENTITY ...]\n"
+    "                       MAIN_LIBRARY [INPUT ...]\n"
     "  onefile-pack list    IMAGE_OR_EXE\n"
     "  onefile-pack extract IMAGE_OR_EXE --output DIR\n"
     "  onefile-pack --help\n";
@@ -45,6 +47,25 @@ const char help_text[] =
     "              stores an empty .keep_dir.txt in each empty directory, so that\n"
     "              the directory exists after unpacking.\n"
     "\n"
+    "IDENTITY options of attach and pack make the executable the application's\n"
+    "own; whatever is not given stays the launcher stub's:\n"
+    "  --icon FILE.ico        the icon, with every size the file holds\n"
+    "  --company TEXT, --product TEXT, --description TEXT, --copyright TEXT\n"
+    "  --version N[.N[.N[.N]]]\n"
+    "                         version information (numbers 0 to 65535); the\n"
+    "                         original file name becomes EXE's. {COMPANY},\n"
+    "                         {PRODUCT} and {VERSION} in a template name these.\n"
+    "  --execution-level asInvoker|highestAvailable|requireAdministrator\n"
+    "                         the level the launcher's manifest asks for\n"
+    "  --manifest FILE        a whole manifest of one's own instead of the\n"
+    "                         launcher's (a well-formed assembly manifest)\n"
+    "  --target-directory TEMPLATE\n"
+    "                         where a start unpacks, default\n"
+    "                         {TEMP}\\onefile_{PID}_{TIME}; it must start with\n"
+    "                         {TEMP}, {HOME}, {CACHE_DIR}, a drive or a share and\n"
+    "                         hold {PID} and {TIME}; also {COMPANY}, {PRODUCT},\n"
+    "                         {VERSION}; '/' separates directories too\n"
+    "\n"
     "Links among the inputs are followed: a link to a file is stored as that file,\n"
     "a link to a directory as that directory; a loop of links is refused.\n"
     "Entries after the first are sorted by name, so the same inputs give the same\n"
@@ -56,6 +77,8 @@ const char help_text[] =
     "  onefile-pack pack --launcher onefile-launcher.exe --output app.exe app.dll data\n"
     "  onefile-pack build --output app.payload app.dll README.txt assets=res/assets\n"
     "  onefile-pack attach --launcher onefile-launcher.exe --image app.payload --output app.exe\n"
+    "  onefile-pack pack --launcher onefile-launcher.exe --output app.exe --icon app.ico \\\n"
+    "      --product App --version 2.1 --target-directory '{CACHE_DIR}\\App\\run_{PID}_{TIME}' app.dll\n"
     "  onefile-pack list app.exe\n"
     "  onefile-pack extract app.exe --output unpacked\n"
     "\n"
@@ -66,9 +89,22 @@ enum option_bits : unsigned {
     option_launcher = 2,
     option_image = 4,
     option_keep_empty_dirs = 8,
+    // The executable's identity (attach and pack), all optional.
+    option_icon = 1u << 16,
+    option_company = 1u << 17,
+    option_product = 1u << 18,
+    option_version = 1u << 19,
+    option_description = 1u << 20,
+    option_copyright = 1u << 21,
+    option_execution_level = 1u << 22,
+    option_manifest = 1u << 23,
+    option_target_directory = 1u << 24,
+    option_identity = 0x1FFu << 16,
 };
 
-struct command_arguments {
+// The identity options are its base, so that the option table can point at
+// them like at the others.
+struct command_arguments : identity_options {
     std::string output;
     std::string launcher;
     std::string image;
@@ -94,6 +130,16 @@ const option_name option_names[] = {
     {"--launcher", option_launcher, &command_arguments::launcher},
     {"--image", option_image, &command_arguments::image},
     {"--keep-empty-dirs", option_keep_empty_dirs, nullptr},
+    // The executable's identity.
+    {"--icon", option_icon, &command_arguments::icon},
+    {"--company", option_company, &command_arguments::company},
+    {"--product", option_product, &command_arguments::product},
+    {"--version", option_version, &command_arguments::version},
+    {"--description", option_description, &command_arguments::description},
+    {"--copyright", option_copyright, &command_arguments::copyright},
+    {"--execution-level", option_execution_level, &command_arguments::execution_level},
+    {"--manifest", option_manifest, &command_arguments::manifest},
+    {"--target-directory", option_target_directory, &command_arguments::target_directory},
 };
 
 // Options may come anywhere among the positional arguments, as "--name
@@ -162,7 +208,7 @@ int parse_arguments(const std::vector<std::string>& arguments, size_t first, con
         return status_ok;
     }
     for (const option_name& option : option_names) {
-        bool required = option.value != nullptr && (allowed & option.bit);
+        bool required = option.value != nullptr && (allowed & option.bit) && !(option.bit & option_identity);
         if (required && (parsed->*(option.value)).empty()) {
             return usage_error(std::string(command) + " needs " + option.name);
         }
@@ -191,8 +237,8 @@ int tool_main(const std::vector<std::string>& arguments)
     };
     static const command_shape shapes[] = {
         {"build", option_output | option_keep_empty_dirs, 1, SIZE_MAX},
-        {"attach", option_launcher | option_image | option_output, 0, 0},
-        {"pack", option_launcher | option_output | option_keep_empty_dirs, 1, SIZE_MAX},
+        {"attach", option_launcher | option_image | option_output | option_identity, 0, 0},
+        {"pack", option_launcher | option_output | option_keep_empty_dirs | option_identity, 1, SIZE_MAX},
         {"list", 0, 1, 1},
         {"extract", option_output, 1, 1},
     };
@@ -232,10 +278,11 @@ int tool_main(const std::vector<std::string>& arguments)
         return build_command(parsed.output, parsed.positionals[0], inputs, parsed.keep_empty_dirs);
     }
     if (command == "attach") {
-        return attach_command(parsed.launcher, parsed.image, parsed.output);
+        return attach_command(parsed.launcher, parsed.image, parsed.output, parsed);
     }
     if (command == "pack") {
-        return pack_command(parsed.launcher, parsed.output, parsed.positionals[0], inputs, parsed.keep_empty_dirs);
+        return pack_command(parsed.launcher, parsed.output, parsed.positionals[0], inputs, parsed.keep_empty_dirs,
+                            parsed);
     }
     if (command == "list") {
         return list_command(parsed.positionals[0]);

@@ -6,6 +6,7 @@
 #include "neutral/payload_image.h"
 #include "tools/commands.h"
 #include "tools/host_files.h"
+#include "tools/identity.h"
 #include "tools/pack_inputs.h"
 #include "tools/tool_files.h"
 #include "tools/tool_output.h"
@@ -245,15 +246,21 @@ int build_command(const std::string& output, const std::string& main_library, co
 }
 
 int pack_command(const std::string& launcher, const std::string& output, const std::string& main_library,
-                 const std::vector<std::string>& inputs, bool keep_empty_dirs)
+                 const std::vector<std::string>& inputs, bool keep_empty_dirs, const identity_options& options)
 {
     std::string stub_full;
     std::string output_full;
     if (!check_stub_path(launcher, &stub_full) || !check_output_path(output, &output_full)) {
         return status_failed;
     }
+    // Before the inputs are read, which may take long.
+    identity own;
+    int status = identity_load(options, &own);
+    if (status != status_ok) {
+        return status;
+    }
     std::vector<pack_entry> entries;
-    int status = collect_entries(main_library, inputs, keep_empty_dirs, &entries);
+    status = collect_entries(main_library, inputs, keep_empty_dirs, &entries);
     if (status != status_ok) {
         return status;
     }
@@ -284,7 +291,7 @@ int pack_command(const std::string& launcher, const std::string& output, const s
         report("the image grew past its computed size while being built");
     }
     if (ok) {
-        ok = attach_payload(stub_full, sink.data, sink.used, output_full, nullptr);
+        ok = attach_payload(stub_full, sink.data, sink.used, output_full, nullptr, &own);
     }
     free(sink.data);
     if (!ok) {

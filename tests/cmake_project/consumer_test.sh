@@ -35,6 +35,32 @@ without_wine() { PATH="$work/no-wine:$PATH" "$@"; }
 cp -r "$source" "$work/src"
 mkdir -p "$work/src/data/empty"  # git keeps no empty directories
 
+# The branded executable's icon: a 16-pixel bitmap whose directory entry
+# leaves planes and depth to the image, and a 48-pixel PNG (with "png" as
+# the first argument, the PNG alone).
+write_icon() {
+    python3 - "$work/src/app.ico" "$@" <<'EOF'
+import struct, sys, zlib
+def png(n):
+    rows = b"".join(b"\0" + b"\x20\x80\xe0\xff" * n for _ in range(n))
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+    header = struct.pack(">IIBBBBB", n, n, 8, 6, 0, 0, 0)
+    return b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b"")
+def bitmap(n):  # colours, then the mask, each row padded to 32 bits; the height counts both
+    header = struct.pack("<IiiHHIIiiII", 40, n, 2 * n, 1, 32, 0, 0, 0, 0, 0, 0)
+    return header + b"\xe0\x80\x20\xff" * n * n + b"\0" * 4 * n
+images = [(48, 1, 32, png(48))] if sys.argv[2:] == ["png"] else [(16, 0, 0, bitmap(16)), (48, 1, 32, png(48))]
+directory = struct.pack("<HHH", 0, 1, len(images))
+offset = 6 + 16 * len(images)
+for n, planes, bits, data in images:
+    directory += struct.pack("<BBBBHHII", n, n, 0, 0, planes, bits, len(data), offset)
+    offset += len(data)
+open(sys.argv[1], "wb").write(directory + b"".join(data for *_, data in images))
+EOF
+}
+write_icon
+
 without_wine "$cmake" -S "$work/src" -B "$work/out" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$package/toolchain-mingw64.cmake" \
     -DCMAKE_PREFIX_PATH="$work/prefix" -DPREBUILT_LIBRARY="$prebuilt" >"$work/configure.log" 2>&1 ||
@@ -63,6 +89,8 @@ $expected"
 
 subsystem() { x86_64-w64-mingw32-objdump -p "$work/out/$1" | awk '/^Subsystem/ { print $2 }'; }
 digest() { sha256sum "$work/out/$1" | cut -d' ' -f1; }
+# The resources as binutils decompiles them, a reader independent of ours.
+resources() { x86_64-w64-mingw32-windres -i "$1" -O rc; }
 
 rebuild "first build"
 [ "$(subsystem consumer_console.exe)" = 00000003 ] || fail "CONSOLE did not give the console subsystem"
@@ -101,6 +129,39 @@ native_listing=$("$work/prefix/bin/onefile-pack" list "$work/out/consumer-window
 [ "$native_listing" = "$(printf '%s' "$listing" | tr -d '\r')" ] || fail "the two installed tools list differently:
 $native_listing
 $listing"
+
+# The application's identity: every value read back, the icon's images
+# as the file held them, the manifest's level; the same resources as the
+# tool gives for the same options; a start that unpacks where the template
+# says, named after the application's product and version, and leaves only
+# the directory shared by every run.
+branded_resources=$(resources "$work/out/consumer_branded.exe")
+for needle in 'FILEVERSION 2, 5, 1, 0' 'PRODUCTVERSION 2, 5, 1, 0' '"CompanyName", "Acme Tools"' \
+    '"ProductName", "Rocket"' '"FileVersion", "2.5.1"' '"ProductVersion", "2.5.1"' \
+    '"FileDescription", "Rocket, packed"' '"LegalCopyright", "(c) 2026 Acme, ""all"" rights"' \
+    '"OriginalFilename", "consumer_branded.exe"' 'level=""highestAvailable""' 'Has 2 elements' \
+    '"\020\020\000\000", 1, 32,' '"\060\060\000\000", 1, 32,' \
+    'L"{TEMP}\\{PRODUCT}-{VERSION}\\run_{PID}_{TIME}\\files"'; do
+    grep -qF -- "$needle" <<<"$branded_resources" || fail "consumer_branded.exe lacks $needle:
+$branded_resources"
+done
+mkdir -p "$work/tool"
+"$work/prefix/bin/onefile-pack" pack --launcher "$work/prefix/bin/onefile-launcher-console.exe" \
+    --output "$work/tool/consumer_branded.exe" --icon "$work/src/app.ico" --company "Acme Tools" --product Rocket \
+    --version 2.5.1 --description "Rocket, packed" --copyright '(c) 2026 Acme, "all" rights' \
+    --execution-level highestAvailable --target-directory '{TEMP}\{PRODUCT}-{VERSION}\run_{PID}_{TIME}\files' \
+    "$work/out/consumer_app.dll" >/dev/null || fail "the tool refused what the function accepted"
+[ "$(resources "$work/tool/consumer_branded.exe")" = "$branded_resources" ] ||
+    fail "the function and the tool give different resources for the same options"
+where=$(cd "$work/out" && "$package/wine-run" ./consumer_branded.exe --where 2>&1)
+case "$where" in
+'where C:\users\'*'\Temp\Rocket-2.5.1\run_'[0-9]*_[0-9]*'\files') ;;
+*) fail "consumer_branded.exe unpacked to: $where" ;;
+esac
+temp_root=("$ONEFILE_WINEPREFIX"/drive_c/users/*/Temp/Rocket-2.5.1)
+[ -d "${temp_root[0]}" ] && [ -z "$(ls -A "${temp_root[0]}")" ] ||
+    fail "the run left $(ls -A "${temp_root[0]}" 2>&1) in Temp\Rocket-2.5.1"
+rm -rf "${temp_root[0]}"
 
 rebuild "nothing changed"
 grep -q "no work to do" "$build_log" || { cat "$build_log"; fail "a build without changes did work"; }
@@ -149,6 +210,23 @@ without_wine "$cmake" --build "$work/out" >"$build_log" 2>&1 && fail "a refused 
 grep -q "onefile-pack failed" "$build_log" || { cat "$build_log"; fail "the refusal was not reported"; }
 rm "$work/src/data/GREETING.txt"
 rebuild "the refused file removed again"
+
+window_before=$(digest consumer-window.exe)
+write_icon png
+rebuild "the icon changed"
+[ "$(digest consumer-window.exe)" = "$window_before" ] || fail "consumer-window.exe was rebuilt for an icon it lacks"
+grep -qF 'Has 1 elements' <<<"$(resources "$work/out/consumer_branded.exe")" ||
+    fail "consumer_branded.exe kept the old icon"
+
+# A value the tool refuses fails the build with its message and leaves no
+# executable, rather than one without its payload.
+sed -i 's/VERSION 2.5.1/VERSION 2.x/' "$work/src/CMakeLists.txt"
+without_wine "$cmake" --build "$work/out" >"$build_log" 2>&1 && fail "a refused version did not fail the build"
+grep -qF -- "--version '2.x' is not 1 to 4 numbers" "$build_log" ||
+    { cat "$build_log"; fail "the refusal was not shown"; }
+[ -e "$work/out/consumer_branded.exe" ] && fail "a refused identity left consumer_branded.exe behind"
+sed -i 's/VERSION 2.x/VERSION 2.5.1/' "$work/src/CMakeLists.txt"
+rebuild "the version mended"
 
 sed -i 's/"v1"/"v2"/' "$work/src/app.cpp"
 rebuild "the main library's source changed"

@@ -2,7 +2,9 @@
 // capacity (two bytes) and then, separated by zero bytes, the spec and the
 // provider's TEMP, PROGRAM, PID, HOME, CACHE_DIR and TIME values; a value
 // the input does not reach counts as one the platform did not deliver.
-// Bytes 0x80 and above stand for code units beyond Latin-1.
+// Bytes 0x80 and above stand for code units beyond Latin-1. A spec that
+// passes as a target directory's template names its run's directory with
+// a prefix whose expansion begins the whole one's.
 #include <stddef.h>
 #include <stdint.h>
 #include <wchar.h>
@@ -19,6 +21,7 @@ namespace {
 constexpr int provided_count = 6;
 const path_spec_placeholder provided[provided_count] = {spec_temp, spec_program,   spec_pid,
                                                         spec_home, spec_cache_dir, spec_time};
+const std::wstring company = L"Company", product = L"Product", version = L"1.2";
 
 struct fake_values {
     const std::wstring* value[provided_count];
@@ -26,6 +29,12 @@ struct fake_values {
 
 const std::wstring* value_of(const fake_values& values, path_spec_placeholder which)
 {
+    switch (which) {
+    case spec_company: return &company;
+    case spec_product: return &product;
+    case spec_version: return &version;
+    default: break;
+    }
     for (int i = 0; i < provided_count; ++i) {
         if (provided[i] == which) {
             return values.value[i];
@@ -99,9 +108,6 @@ outcome model(const std::wstring& spec, size_t capacity, const fake_values& valu
             std::wstring value;
             switch (which) {
             case spec_unknown: return failed;
-            case spec_company: value = ONEFILE_COMPANY; break;
-            case spec_product: value = ONEFILE_PRODUCT; break;
-            case spec_version: value = ONEFILE_VERSION; break;
             default: {
                 bool derived = which == spec_program_base || which == spec_program_dir;
                 const std::wstring* given = value_of(values, derived ? spec_program : which);
@@ -199,5 +205,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     require(length < capacity, "output terminated within its capacity");
     require(expected == std::wstring(output.data(), length), "output agrees with the model");
+
+    // Identifiers and times are digits; a backslash at the end of one could
+    // be stripped by a later placeholder's rule.
+    auto plain = [&](path_spec_placeholder which) {
+        const std::wstring* value = value_of(values, which);
+        return value == nullptr || value->find(L'\\') == std::wstring::npos;
+    };
+    path_spec_template_facts facts;
+    if (result && plain(spec_pid) && plain(spec_time) &&
+        path_spec_check_template(fields[0].c_str(), capacity, &facts) == template_ok) {
+        require(facts.run_root <= fields[0].size(), "the run's directory is a prefix of the template");
+        std::wstring root_spec = fields[0].substr(0, facts.run_root);
+        std::wstring root;
+        require(model(root_spec, capacity, values, &root) == expanded, "the prefix of an expandable template expands");
+        require(expected.compare(0, root.size(), root) == 0 &&
+                    (root.size() == expected.size() || expected[root.size()] == L'\\'),
+                "the run's directory holds the target directory");
+    }
     return 0;
 }

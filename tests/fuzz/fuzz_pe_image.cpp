@@ -3,7 +3,9 @@
 // bytes they were given, whatever the headers claim, and give the same
 // answer twice. A rewrite that succeeds must read back: the payload as
 // given, every other resource kept, and a second rewrite of the result with
-// its own resources must give the same bytes.
+// its own resources must give the same bytes. The same input is also read
+// as the resources the tool builds an identity from: version information
+// (which the launcher reads too), an icon file and a manifest.
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -11,8 +13,11 @@
 #include <vector>
 
 #include "fuzz_support.h"
+#include "neutral/identity_resources.h"
+#include "neutral/manifest.h"
 #include "neutral/pe_check.h"
 #include "neutral/pe_resources.h"
+#include "neutral/version_info.h"
 
 namespace {
 
@@ -73,6 +78,58 @@ void check_rewrite(const uint8_t* copy, size_t size)
             "rewriting the result changes nothing");
 }
 
+bool same_version_info(const version_info& a, const version_info& b)
+{
+    if (a.fixed != b.fixed || a.table_key != b.table_key || a.strings.size() != b.strings.size() ||
+        a.other_tables != b.other_tables || a.children.size() != b.children.size() ||
+        a.string_file_info != b.string_file_info) {
+        return false;
+    }
+    for (size_t i = 0; i < a.strings.size(); ++i) {
+        if (a.strings[i].key != b.strings[i].key || a.strings[i].value != b.strings[i].value) {
+            return false;
+        }
+    }
+    for (size_t i = 0; i < a.children.size(); ++i) {
+        if (i != a.string_file_info && a.children[i] != b.children[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void check_identity_formats(const uint8_t* copy, size_t size)
+{
+    uint16_t value[32];
+    for (uint16_t& unit : value) {
+        unit = 0xFFFF;
+    }
+    bool terminated = false;
+    if (version_find_string(copy, size, "CompanyName", value, 32) == version_found) {
+        for (uint16_t unit : value) {
+            terminated |= unit == 0;
+        }
+        require(terminated, "a string found ends within its buffer");
+    }
+    version_info info;
+    std::vector<uint8_t> written;
+    if (version_info_read(copy, size, &info) && version_info_write(info, &written)) {
+        version_info again;
+        require(version_info_read(written.data(), written.size(), &again) && same_version_info(info, again),
+                "version information reads back as written");
+    }
+    std::vector<icon_image> images;
+    size_t bad = 0;
+    if (icon_file_read(copy, size, &images, &bad) == icon_ok) {
+        for (const icon_image& image : images) {
+            require(image.data >= copy && image.size <= size && image.data + image.size <= copy + size,
+                    "every icon image lies inside the file");
+        }
+    }
+    std::string reason;
+    require(manifest_check(copy, size, &reason) || !reason.empty(), "a refused manifest has a reason");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -85,6 +142,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     check_main_library(copy, size);
     check_rewrite(copy, size);
+    check_identity_formats(copy, size);
     free(copy);
     return 0;
 }

@@ -19,6 +19,9 @@ struct fake_values {
     const wchar_t* home = L"C:\\Users\\me\\";
     const wchar_t* cache_dir = L"C:\\Users\\me\\Local\\\\";
     const wchar_t* time = L"9";
+    const wchar_t* company = L"Merla Software";
+    const wchar_t* product = L"Merla";
+    const wchar_t* version = L"0.0.6.0";
 };
 
 bool fake_append(void* context, path_spec_placeholder which, wchar_t* output, size_t capacity)
@@ -32,6 +35,9 @@ bool fake_append(void* context, path_spec_placeholder which, wchar_t* output, si
     case spec_home: value = values->home; break;
     case spec_cache_dir: value = values->cache_dir; break;
     case spec_time: value = values->time; break;
+    case spec_company: value = values->company; break;
+    case spec_product: value = values->product; break;
+    case spec_version: value = values->version; break;
     default: ADD_FAILURE() << "asked for placeholder " << which; return false;
     }
     if (value == nullptr) {
@@ -146,6 +152,45 @@ TEST(path_spec, capacity_boundaries)
     };
     for (const auto& c : ending) {
         EXPECT_EXIT(expand(c.spec, c.capacity), testing::ExitedWithCode(3), "") << c.spec << " in " << c.capacity;
+    }
+}
+
+// Templates for the target directory: refused unless every run gets a
+// directory of its own that parent and child name alike; the run's own
+// directory is the first component by which {PID} and {TIME} both appeared.
+TEST(path_spec, target_directory_templates)
+{
+    const std::wstring too_long = L"C:\\{PID}{TIME}" + std::wstring(4096, L'x');
+    struct {
+        const wchar_t* spec;
+        path_spec_template_problem problem;
+        const wchar_t* part;  // the run's directory, or the offending text
+    } cases[] = {
+        {L"{TEMP}\\onefile_{PID}_{TIME}", template_ok, L"{TEMP}\\onefile_{PID}_{TIME}"},
+        {L"{cache_dir}\\app_{pid}_{time}\\files\\x", template_ok, L"{cache_dir}\\app_{pid}_{time}"},
+        {L"{HOME}\\{TIME}\\{PID}\\bin", template_ok, L"{HOME}\\{TIME}\\{PID}"},
+        {L"D:\\{COMPANY}\\{VERSION}-{PID}_{TIME}}", template_ok, L"D:\\{COMPANY}\\{VERSION}-{PID}_{TIME}}"},
+        {L"\\\\server\\share\\{PID}{TIME}", template_ok, L"\\\\server\\share\\{PID}{TIME}"},
+        {L"{TEMP}\\x_{PID}", template_no_time, L""},
+        {L"{TEMP}\\x_{TIME}", template_no_pid, L""},
+        {L"x_{PID}_{TIME}", template_not_absolute, L""},
+        {L"{PID}\\{TEMP}_{TIME}", template_not_absolute, L""},
+        {L"C:x_{PID}_{TIME}", template_not_absolute, L""},
+        {L"{TEMP}\\{NOPE}_{PID}_{TIME}", template_unknown, L"{NOPE}"},
+        {L"{TEMP}\\{}_{PID}_{TIME}", template_unknown, L"{}"},
+        {L"{PROGRAM_DIR}\\{PID}_{TIME}", template_program, L"{PROGRAM_DIR}"},
+        {L"{TEMP}\\{PROGRAM_BASE}_{PID}_{TIME}", template_program, L"{PROGRAM_BASE}"},
+        {L"{TEMP}\\{PID}_{TIME}_{x", template_unclosed, L"{x"},
+        {L"{TEMP}\\a{b{PID}_{TIME}", template_unclosed, L"{b"},
+        {too_long.c_str(), template_too_long, L""},
+    };
+    for (const auto& c : cases) {
+        path_spec_template_facts facts;
+        std::wstring spec = c.spec;
+        EXPECT_EQ(path_spec_check_template(c.spec, 4096, &facts), c.problem) << spec.substr(0, 40).c_str();
+        std::wstring part =
+            c.problem == template_ok ? spec.substr(0, facts.run_root) : spec.substr(facts.at, facts.length);
+        EXPECT_EQ(part, c.part) << spec.substr(0, 40).c_str();
     }
 }
 

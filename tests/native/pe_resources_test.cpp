@@ -4,11 +4,15 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "neutral/identity_resources.h"
 #include "neutral/little_endian.h"
+#include "neutral/manifest.h"
+#include "neutral/version_info.h"
 
 namespace {
 
@@ -214,5 +218,234 @@ INSTANTIATE_TEST_SUITE_P(
                     [](bytes* file) { store_u32(file->data() + section_table(*file) + 40 + 12, 0x1800); },
                     pe_edit_damaged_headers}),
     [](const testing::TestParamInfo<layout_case>& info) { return std::string(info.param.label); });
+
+// The resources an identity is built from. -----------------------------------
+
+bytes seed(const char* name)
+{
+    bytes file;
+    FILE* stream = fopen((std::string(ONEFILE_PE_SEEDS) + "/" + name).c_str(), "rb");
+    for (int c; stream != nullptr && (c = fgetc(stream)) != EOF;) {
+        file.push_back(static_cast<uint8_t>(c));
+    }
+    if (stream != nullptr) {
+        fclose(stream);
+    }
+    return file;
+}
+
+std::u16string lookup(const bytes& resource, const char* key, size_t capacity = 64)
+{
+    std::vector<uint16_t> value(capacity, 0xFFFF);
+    switch (version_find_string(resource.data(), resource.size(), key, value.data(), capacity)) {
+    case version_found: return std::u16string(value.begin(), std::find(value.begin(), value.end(), 0));
+    case version_absent: return u"<absent>";
+    case version_too_long: return u"<too long>";
+    }
+    return u"";
+}
+
+TEST(version_info, the_launchers_own_is_read_changed_and_read_back_as_windows_reads_it)
+{
+    // As the resource compiler wrote it for the launcher.
+    bytes original = seed("launcher_version");
+    ASSERT_FALSE(original.empty()) << "the seed is missing";
+    EXPECT_EQ(lookup(original, "CompanyName"), u"Merla Software");
+    EXPECT_EQ(lookup(original, "ProductVersion"), u"0.0.6.0");
+    EXPECT_EQ(lookup(original, "LegalCopyright"), u"<absent>");
+    EXPECT_EQ(lookup(original, "CompanyName", 14), u"<too long>");
+    EXPECT_EQ(lookup(original, "CompanyName", 15), u"Merla Software");
+
+    version_info info;
+    ASSERT_TRUE(version_info_read(original.data(), original.size(), &info));
+    bytes same;
+    ASSERT_TRUE(version_info_write(info, &same));
+    version_info_set_string(&info, "CompanyName", u"Acme \u00c6");
+    version_info_set_string(&info, "LegalCopyright", u"(c) Acme");
+    const uint16_t parts[4] = {1, 2, 65535, 4};
+    version_info_set_numbers(&info, parts);
+    bytes changed;
+    ASSERT_TRUE(version_info_write(info, &changed));
+    EXPECT_EQ(lookup(changed, "CompanyName"), u"Acme \u00c6");
+    EXPECT_EQ(lookup(changed, "LegalCopyright"), u"(c) Acme");
+    EXPECT_EQ(lookup(changed, "ProductName"), u"Merla") << "the others stay";
+    version_node root;
+    ASSERT_TRUE(version_find_root(changed.data(), changed.size(), &root));
+    EXPECT_EQ(root.end, changed.size());
+    for (size_t field : {version_fixed_file_version, version_fixed_product_version}) {
+        EXPECT_EQ(load_u32(changed.data() + root.value + field), 0x00010002u);
+        EXPECT_EQ(load_u32(changed.data() + root.value + field + 4), 0xFFFF0004u);
+    }
+    // Translations and the rest stay byte for byte; cut short anywhere, the
+    // resource is only ever read inside its bytes.
+    EXPECT_TRUE(std::search(changed.begin(), changed.end(), original.end() - 68, original.end()) != changed.end());
+    for (size_t cut = 0; cut < changed.size(); ++cut) {
+        bytes prefix(changed.begin(), changed.begin() + cut);
+        lookup(prefix, "LegalCopyright");
+        version_info_read(prefix.data(), prefix.size(), &info);
+    }
+    version_info huge;
+    ASSERT_TRUE(version_info_read(original.data(), original.size(), &huge));
+    version_info_set_string(&huge, "Comments", std::u16string(40000, u'x'));
+    EXPECT_FALSE(version_info_write(huge, &changed)) << "no node counts past 64 KiB";
+}
+
+TEST(version_info, numbers)
+{
+    struct {
+        const char* text;
+        bool ok;
+        uint16_t parts[4];
+    } cases[] = {
+        {"1", true, {1, 0, 0, 0}},          {"1.2.3.4", true, {1, 2, 3, 4}},
+        {"65535.0.007", true, {65535, 0, 7, 0}},
+        {"", false, {}},  {"1.", false, {}},       {".1", false, {}},  {"1..2", false, {}},
+        {"1.2.3.4.5", false, {}}, {"65536", false, {}}, {"1a", false, {}}, {"-1", false, {}},
+        {" 1", false, {}}, {"99999999999999999999", false, {}},
+    };
+    for (const auto& c : cases) {
+        uint16_t parts[4] = {9, 9, 9, 9};
+        EXPECT_EQ(version_parse_number(c.text, parts), c.ok) << c.text;
+        if (c.ok) {
+            EXPECT_TRUE(memcmp(parts, c.parts, sizeof parts) == 0) << c.text;
+        }
+    }
+}
+
+// An icon file of the given images, each (offset, size) as its directory
+// entry says; the bytes are a bitmap header or PNG signature as asked.
+bytes icon_file(uint16_t type, std::vector<std::pair<uint32_t, uint32_t>> entries, size_t size, bool png)
+{
+    bytes file(size, 0);
+    store_u16(file.data() + 2, type);
+    store_u16(file.data() + 4, static_cast<uint16_t>(entries.size()));
+    for (size_t i = 0; i < entries.size() && 6 + 16 * i + 16 <= size; ++i) {
+        uint8_t* entry = file.data() + 6 + 16 * i;
+        entry[0] = entry[1] = static_cast<uint8_t>(16 * (i + 1));
+        store_u32(entry + 8, entries[i].second);
+        store_u32(entry + 12, entries[i].first);
+        uint8_t* image = file.data() + entries[i].first;
+        if (entries[i].first + 40 > size) {
+            continue;
+        }
+        if (png) {
+            memcpy(image, "\x89PNG\r\n\x1a\n", 8);
+        } else {
+            store_u32(image, 40);
+            store_u16(image + 12, 1);
+            store_u16(image + 14, 24);
+        }
+    }
+    return file;
+}
+
+TEST(icon_file, images_and_their_group_or_what_is_wrong)
+{
+    struct {
+        const char* label;
+        bytes file;
+        icon_problem problem;
+        size_t bad;
+    } cases[] = {
+        {"bitmaps", icon_file(1, {{38, 40}, {78, 50}}, 128, false), icon_ok, 0},
+        {"png", icon_file(1, {{22, 40}}, 62, true), icon_ok, 0},
+        {"cursor", icon_file(2, {{22, 40}}, 62, false), icon_cursor, 0},
+        {"text", bytes{'h', 'e', 'l', 'l', 'o', '!', '!'}, icon_not_icon, 0},
+        {"short", bytes{0, 0, 1}, icon_not_icon, 0},
+        {"no_images", icon_file(1, {}, 6, false), icon_no_images, 0},
+        {"directory_cut", icon_file(1, {{22, 40}, {62, 40}}, 30, false), icon_directory_cut, 0},
+        {"image_past_the_end", icon_file(1, {{38, 40}, {78, 51}}, 128, false), icon_image_outside, 2},
+        {"image_in_the_directory", icon_file(1, {{21, 40}}, 62, false), icon_image_outside, 1},
+        {"empty_image", icon_file(1, {{22, 0}}, 62, false), icon_image_outside, 1},
+        {"neither_png_nor_bitmap", icon_file(1, {{22, 40}}, 62, false), icon_image_unknown, 1},
+    };
+    store_u32(cases[10].file.data() + 22, 12);  // a header of another size
+    for (const auto& c : cases) {
+        std::vector<icon_image> images;
+        size_t bad = 99;
+        EXPECT_EQ(icon_file_read(c.file.data(), c.file.size(), &images, &bad), c.problem) << c.label;
+        EXPECT_EQ(bad, c.bad) << c.label;
+    }
+    // The group: the directory's fields, planes and depth taken from a
+    // bitmap whose entry leaves them out, and the images' sizes and ids.
+    bytes file = icon_file(1, {{38, 40}, {78, 50}}, 128, false);
+    store_u16(file.data() + 6 + 16 + 6, 32);
+    std::vector<icon_image> images;
+    size_t bad = 0;
+    ASSERT_EQ(icon_file_read(file.data(), file.size(), &images, &bad), icon_ok);
+    EXPECT_EQ(images[1].data, file.data() + 78);
+    bytes group;
+    icon_group_build(images, {7, 9}, &group);
+    const bytes expected = {0, 0, 1, 0, 2, 0,                                  // header: icons, two
+                            16, 16, 0, 0, 1, 0, 24, 0, 40, 0, 0, 0, 7, 0,      // from the bitmap
+                            32, 32, 0, 0, 1, 0, 32, 0, 50, 0, 0, 0, 9, 0};     // depth as the entry says
+    EXPECT_TRUE(group == expected);
+}
+
+TEST(manifest, well_formed_assembly_manifests_only)
+{
+    const std::string root = "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\">";
+    struct {
+        std::string text;
+        const char* reason;  // null: accepted
+    } cases[] = {
+        {"<?xml version=\"1.0\" encoding=\"utf-8\"?>\n" + root + "<!-- c --><?pi x?><a b='&amp;&#x41;&#65;'/>"
+         "<![CDATA[<&>]]>text</assembly>\n<!-- after -->\n", nullptr},
+        {"\xEF\xBB\xBF" + root + "</assembly>", nullptr},
+        {"<m:assembly xmlns:m=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\"/>", nullptr},
+        {"", "line 1: no root element"},
+        {"<a/>", "its root element is <a>, not"},
+        {"<assembly xmlns=\"urn:other\" manifestVersion=\"1.0\"/>", "its root element is <assembly>, not"},
+        {"<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\"/>", "its root element"},
+        {root + "\n<x>\n</assembly>", "line 3: </assembly> closes <x>"},
+        {root + "<x>", "element <x> is not closed"},
+        {root + "<x a='1' a='2'/></assembly>", "attribute 'a' given twice"},
+        {root + "<x a=1/></assembly>", "must be quoted"},
+        {root + "<x a='1'b='2'/></assembly>", "separated by white space"},
+        {root + "&nbsp;</assembly>", "unknown entity '&nbsp;'"},
+        {root + "a & b</assembly>", "'&' starts no reference"},
+        {root + "&#0;</assembly>", "names no character"},
+        {root + "]]></assembly>", "']]>' in text"},
+        {root + "<!-- a -- b --></assembly>", "'--' inside a comment"},
+        {"<?xml version=\"1.0\" encoding=\"UTF-16\"?>" + root + "</assembly>", "declares the encoding 'UTF-16'"},
+        {"<!DOCTYPE assembly>" + root + "</assembly>", "document type declaration"},
+        {root + "</assembly><assembly/>", "more after the root element"},
+        {"text" + root + "</assembly>", "text before the root element"},
+        {root + "\x01</assembly>", "a control character"},
+        {root + "\xC3</assembly>", "not UTF-8"},
+        {root + "<?xml version='1.0'?></assembly>", "not at the very start"},
+    };
+    for (const auto& c : cases) {
+        std::string reason;
+        bool ok = manifest_check(reinterpret_cast<const uint8_t*>(c.text.data()), c.text.size(), &reason);
+        EXPECT_EQ(ok, c.reason == nullptr) << c.text << ": " << reason;
+        if (c.reason != nullptr) {
+            EXPECT_NE(reason.find(c.reason), std::string::npos) << c.text << ": " << reason;
+        }
+    }
+}
+
+TEST(manifest, execution_level_replaced_in_place)
+{
+    struct {
+        const char* manifest;
+        const char* changed;  // null: no level to change
+    } cases[] = {
+        {"<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>",
+         "<requestedExecutionLevel level=\"X\" uiAccess=\"false\"/>"},
+        {"<r/><requestedExecutionLevel uiAccess='false'\n  level = 'asInvoker'/>",
+         "<r/><requestedExecutionLevel uiAccess='false'\n  level = 'X'/>"},
+        {"<requestedExecutionLevel xlevel=\"a\" level=\"b\"/>", "<requestedExecutionLevel xlevel=\"a\" level=\"X\"/>"},
+        {"<requestedExecutionLevel uiAccess=\"false\"/><x level=\"a\"/>", nullptr},
+        {"<trustInfo/>", nullptr},
+    };
+    for (const auto& c : cases) {
+        std::string changed;
+        EXPECT_EQ(manifest_set_execution_level(c.manifest, "X", &changed), c.changed != nullptr) << c.manifest;
+        if (c.changed != nullptr) {
+            EXPECT_EQ(changed, c.changed);
+        }
+    }
+}
 
 }  // namespace

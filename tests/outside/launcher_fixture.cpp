@@ -138,7 +138,7 @@ std::vector<std::wstring> target_directories(const std::wstring& start)
     std::vector<std::wstring> found;
     std::wstring temp = temp_directory();
     WIN32_FIND_DATAW entry;
-    HANDLE search = FindFirstFileW((temp + L"\\onefile_*_" + start).c_str(), &entry);
+    HANDLE search = FindFirstFileW((temp + L"\\*_" + start).c_str(), &entry);
     if (search == INVALID_HANDLE_VALUE) {
         return found;
     }
@@ -149,18 +149,20 @@ std::vector<std::wstring> target_directories(const std::wstring& start)
     return found;
 }
 
-built_launcher build_launcher_from_image(const std::wstring& hint, const std::string& image, bool console)
+built_launcher build_launcher_from_image(const std::wstring& hint, const std::string& image, bool console,
+                                         const std::vector<std::wstring>& options)
 {
     built_launcher built;
     built.directory = make_scratch_directory(hint);
     built.exe = built.directory + L"\\app.exe";
-    EXPECT_TRUE(make_launcher(built.exe, image, console)) << "could not attach the payload";
+    EXPECT_TRUE(make_launcher(built.exe, image, console, options)) << "could not attach the payload";
     return built;
 }
 
-built_launcher build_launcher(const std::wstring& hint, const std::vector<image_entry>& entries, bool console)
+built_launcher build_launcher(const std::wstring& hint, const std::vector<image_entry>& entries, bool console,
+                              const std::vector<std::wstring>& options)
 {
-    return build_launcher_from_image(hint, build_image(entries), console);
+    return build_launcher_from_image(hint, build_image(entries), console, options);
 }
 
 program_result run_launcher(const std::wstring& exe, const std::vector<std::wstring>& arguments,

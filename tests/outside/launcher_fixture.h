@@ -32,8 +32,8 @@ std::string fnv1a_hex(const std::string& bytes);
 // directory "onefile_<pid>_<value>".
 std::wstring unique_start_value();
 
-// Target directories below the temporary directory whose name ends in
-// "_<start>".
+// Directories below the temporary directory whose name ends in "_<start>":
+// target directories, or the run's own directory that holds one.
 std::vector<std::wstring> target_directories(const std::wstring& start);
 
 // A scratch directory with a launcher "app.exe" whose payload is `entries`.
@@ -41,9 +41,11 @@ struct built_launcher {
     std::wstring directory;
     std::wstring exe;
 };
+// `options` are the packaging tool's (--target-directory and the like).
 built_launcher build_launcher(const std::wstring& hint, const std::vector<image_entry>& entries,
-                              bool console = false);
-built_launcher build_launcher_from_image(const std::wstring& hint, const std::string& image, bool console = false);
+                              bool console = false, const std::vector<std::wstring>& options = {});
+built_launcher build_launcher_from_image(const std::wstring& hint, const std::string& image, bool console = false,
+                                         const std::vector<std::wstring>& options = {});
 
 // Runs the launcher with `arguments` after element 0 (the exe path, quoted).
 // Sets TALMIR_ONEFILE_START to `start` and removes TALMIR_ONEFILE_PARENT

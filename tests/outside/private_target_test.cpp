@@ -1,5 +1,6 @@
 // The parent unpacks only into a directory that it created itself, with an
-// access list that lets only the user and the system in.
+// access list that lets only the user and the system in; where it is, the
+// executable's template says.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -8,9 +9,22 @@
 
 namespace {
 
-TEST(private_target, existing_directory_is_refused_and_left_as_it_was)
+struct existing_case {
+    const char* label;
+    std::vector<std::wstring> options;
+    const wchar_t* prefix;  // of the run's own directory, before "<pid>_<start>"
+};
+
+void PrintTo(const existing_case& value, std::ostream* out) { *out << value.label; }
+
+class existing_directory : public testing::TestWithParam<existing_case> {};
+
+// Whoever made the run's directory could replace what is unpacked below
+// it, also where the target directory is a directory further down.
+TEST_P(existing_directory, is_refused_and_left_as_it_was)
 {
-    built_launcher app = build_launcher(L"existing", {{L"test_app.dll", test_library_bytes()}});
+    built_launcher app =
+        build_launcher(L"existing", {{L"test_app.dll", test_library_bytes()}}, false, GetParam().options);
     std::wstring start = unique_start_value();
 
     // The name holds the parent's process identifier: start it suspended to
@@ -31,7 +45,8 @@ TEST(private_target, existing_directory_is_refused_and_left_as_it_was)
                                &startup, &process));
     SetEnvironmentVariableW(L"TALMIR_ONEFILE_START", nullptr);
 
-    std::wstring target = temp_directory() + L"\\onefile_" + std::to_wstring(process.dwProcessId) + L"_" + start;
+    std::wstring target =
+        temp_directory() + L"\\" + GetParam().prefix + std::to_wstring(process.dwProcessId) + L"_" + start;
     ASSERT_TRUE(CreateDirectoryW(target.c_str(), nullptr));
     ASSERT_TRUE(write_file(target + L"\\planted.txt", "someone else's"));
 
@@ -56,6 +71,13 @@ TEST(private_target, existing_directory_is_refused_and_left_as_it_was)
     remove_tree(app.directory);
 }
 
+INSTANTIATE_TEST_SUITE_P(
+    private_target, existing_directory,
+    testing::Values(existing_case{"default_template", {}, L"onefile_"},
+                    existing_case{"run_directory_above_the_target",
+                                  {L"--target-directory", L"{TEMP}\\app_{PID}_{TIME}\\files"}, L"app_"}),
+    [](const testing::TestParamInfo<existing_case>& info) { return std::string(info.param.label); });
+
 TEST(private_target, unpacked_directory_grants_the_user_and_the_system_only)
 {
     built_launcher app = build_launcher(L"acl", {{L"test_app.dll", test_library_bytes()}});
@@ -69,4 +91,74 @@ TEST(private_target, unpacked_directory_grants_the_user_and_the_system_only)
     remove_tree(app.directory);
 }
 
+// The executable's template: where a start unpacks, with {COMPANY},
+// {PRODUCT} and {VERSION} as its version information says, and nothing
+// left behind.
+TEST(target_template, unpacks_where_the_template_says_with_the_applications_values)
+{
+    const std::wstring named = L"{TEMP}\\{COMPANY}_{PRODUCT}_{VERSION}_{PID}_{TIME}";
+    struct {
+        const char* label;
+        std::vector<std::wstring> options;
+        std::wstring directory;  // below TEMP, before and after "<pid>_<start>"
+        std::wstring below;
+    } cases[] = {
+        {"the_launchers_values", {L"--target-directory", named}, L"Merla Software_Merla_0.0.6.0_", L""},
+        {"the_applications_values",
+         {L"--target-directory", named, L"--company", L"Acme", L"--product", L"Rocket", L"--version", L"2.1"},
+         L"Acme_Rocket_2.1_", L""},
+        {"a_directory_in_the_runs_own", {L"--target-directory", L"{temp}/run_{Pid}_{TIME}/files/bin"}, L"run_",
+         L"\\files\\bin"},
+    };
+    for (const auto& c : cases) {
+        built_launcher app = build_launcher(L"template", {{L"test_app.dll", test_library_bytes()}}, false, c.options);
+        std::wstring start = unique_start_value();
+        program_result result = run_launcher(app.exe, {L"--report"}, start);
+        ASSERT_EQ(result.status, 0u) << c.label << result.err;
+        EXPECT_EQ(parse_report(result.out).directory, temp_directory() + L"\\" + c.directory +
+                                                          std::to_wstring(result.process_id) + L"_" + start + c.below)
+            << c.label;
+        EXPECT_TRUE(target_directories(start).empty()) << c.label;
+        remove_tree(app.directory);
+    }
+}
+
+// A template that the executable holds damaged ends the start before
+// anything is made, with the message that names it.
+TEST(target_template, damaged_in_the_executable_ends_the_start_naming_it)
+{
+    const std::wstring stored = L"{TEMP}\\x_{PID}_{TIME}";
+    built_launcher app =
+        build_launcher(L"damaged", {{L"test_app.dll", test_library_bytes()}}, false, {L"--target-directory", stored});
+    std::string bytes;
+    ASSERT_TRUE(read_file(app.exe, &bytes));
+    size_t at = bytes.find(std::string(reinterpret_cast<const char*>(stored.data()), stored.size() * 2));
+    ASSERT_NE(at, std::string::npos);
+    struct {
+        const char* label;
+        size_t unit;  // of the stored template, overwritten
+        std::wstring with;
+        const wchar_t* shown;
+    } cases[] = {
+        {"unknown_placeholder", 12, L"X", L"{TEMP}\\x_{PIX}_{TIME}"},
+        {"without_pid", 9, L"_", L"{TEMP}\\x__PID}_{TIME}"},
+        {"zero_unit", 0, std::wstring(1, L'\0'), L""},
+    };
+    for (const auto& c : cases) {
+        std::string patched = bytes;
+        patched.replace(at + 2 * c.unit, 2 * c.with.size(), reinterpret_cast<const char*>(c.with.data()),
+                        2 * c.with.size());
+        std::wstring exe = app.directory + L"\\" + to_wide(c.label) + L".exe";
+        ASSERT_TRUE(write_file(exe, patched));
+        std::wstring start = unique_start_value();
+        program_result result = run_launcher(exe, {L"--report"}, start);
+        EXPECT_EQ(result.status, 3u) << c.label;
+        EXPECT_EQ(result.out, "") << c.label;
+        EXPECT_EQ(result.err, "Error, couldn't runtime expand spec '" + to_utf8(c.shown) + "'.\n") << c.label;
+        EXPECT_TRUE(target_directories(start).empty()) << c.label;
+    }
+    remove_tree(app.directory);
+}
+
 }  // namespace
+

@@ -23,9 +23,13 @@ protected:
 
     // Starts the launcher as a parent whose child sleeps, so that a live
     // process of that executable exists; returns the parent's handle.
-    static PROCESS_INFORMATION start_sleeping_parent(const std::wstring& exe, const std::wstring& start)
+    static PROCESS_INFORMATION start_sleeping_parent(const std::wstring& exe, const std::wstring& start,
+                                                     const std::vector<std::wstring>& arguments = {L"--sleep",
+                                                                                                   L"12000"})
     {
-        std::wstring line = join_arguments({exe, L"--sleep", L"12000"});
+        std::vector<std::wstring> all = {exe};
+        all.insert(all.end(), arguments.begin(), arguments.end());
+        std::wstring line = join_arguments(all);
         std::wstring environment_start = L"TALMIR_ONEFILE_START=" + start;
         SetEnvironmentVariableW(L"TALMIR_ONEFILE_START", start.c_str());
         SetEnvironmentVariableW(L"TALMIR_ONEFILE_PARENT", nullptr);
@@ -41,6 +45,38 @@ protected:
         }
         Sleep(300);
         return process;
+    }
+
+    // The parent's child: a process that names it as its parent and was
+    // created after it (identifiers are reused, and so are parent fields).
+    static HANDLE child_of(const PROCESS_INFORMATION& parent)
+    {
+        FILETIME parent_created, unused[3];
+        GetProcessTimes(parent.hProcess, &parent_created, &unused[0], &unused[1], &unused[2]);
+        HANDLE child = nullptr;
+        for (int i = 0; i < 100 && child == nullptr; ++i) {
+            HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+            PROCESSENTRY32W entry = {};
+            entry.dwSize = sizeof entry;
+            for (BOOL more = Process32FirstW(snapshot, &entry); more && child == nullptr;
+                 more = Process32NextW(snapshot, &entry)) {
+                HANDLE candidate = entry.th32ParentProcessID == parent.dwProcessId
+                                       ? OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
+                                                     entry.th32ProcessID)
+                                       : nullptr;
+                FILETIME created;
+                if (candidate != nullptr &&
+                    GetProcessTimes(candidate, &created, &unused[0], &unused[1], &unused[2]) &&
+                    CompareFileTime(&created, &parent_created) >= 0) {
+                    child = candidate;
+                } else if (candidate != nullptr) {
+                    CloseHandle(candidate);
+                }
+            }
+            CloseHandle(snapshot);
+            Sleep(child == nullptr ? 50 : 0);
+        }
+        return child;
     }
 
     static void finish(PROCESS_INFORMATION process)
@@ -197,32 +233,7 @@ TEST_F(roles, killed_parent_takes_its_child_along)
 {
     std::wstring start = unique_start_value();
     PROCESS_INFORMATION parent = start_sleeping_parent(app_->exe, start);
-    // The parent's child: a process that names it as its parent and was
-    // created after it (identifiers are reused, and so are parent fields).
-    FILETIME parent_created, unused[3];
-    GetProcessTimes(parent.hProcess, &parent_created, &unused[0], &unused[1], &unused[2]);
-    HANDLE child = nullptr;
-    for (int i = 0; i < 100 && child == nullptr; ++i) {
-        HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-        PROCESSENTRY32W entry = {};
-        entry.dwSize = sizeof entry;
-        for (BOOL more = Process32FirstW(snapshot, &entry); more && child == nullptr;
-             more = Process32NextW(snapshot, &entry)) {
-            HANDLE candidate = entry.th32ParentProcessID == parent.dwProcessId
-                                   ? OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
-                                                 entry.th32ProcessID)
-                                   : nullptr;
-            FILETIME created;
-            if (candidate != nullptr && GetProcessTimes(candidate, &created, &unused[0], &unused[1], &unused[2]) &&
-                CompareFileTime(&created, &parent_created) >= 0) {
-                child = candidate;
-            } else if (candidate != nullptr) {
-                CloseHandle(candidate);
-            }
-        }
-        CloseHandle(snapshot);
-        Sleep(child == nullptr ? 50 : 0);
-    }
+    HANDLE child = child_of(parent);
     ASSERT_NE(child, nullptr) << "no child of " << parent.dwProcessId;
     TerminateProcess(parent.hProcess, 1);
     // It would sleep for another eight seconds.
@@ -232,6 +243,36 @@ TEST_F(roles, killed_parent_takes_its_child_along)
     for (const std::wstring& target : target_directories(start)) {
         remove_tree(target);  // a killed parent cannot clean up
     }
+}
+
+// Two runs of an executable whose target directories share their last
+// component keep a job each: killing one run's parent ends that run's
+// launchers only.
+TEST_F(roles, runs_whose_directories_end_alike_keep_their_own_jobs)
+{
+    built_launcher app = build_launcher(L"roles_jobs", {{L"test_app.dll", test_library_bytes()}}, false,
+                                        {L"--target-directory", L"{TEMP}\\app_{PID}_{TIME}\\files"});
+    std::wstring killed_start = unique_start_value();
+    PROCESS_INFORMATION killed = start_sleeping_parent(app.exe, killed_start);
+    std::wstring kept_start = unique_start_value();
+    PROCESS_INFORMATION kept = start_sleeping_parent(app.exe, kept_start, {L"--sleep", L"3000", L"--status", L"5"});
+    // Its child runs, and has joined a job, before the other run ends.
+    HANDLE kept_child = child_of(kept);
+    ASSERT_NE(kept_child, nullptr);
+    CloseHandle(kept_child);
+    Sleep(500);
+    TerminateProcess(killed.hProcess, 1);
+    ASSERT_EQ(WaitForSingleObject(kept.hProcess, 30000), WAIT_OBJECT_0);
+    DWORD status = 0;
+    GetExitCodeProcess(kept.hProcess, &status);
+    EXPECT_EQ(status, 5u) << "the other run's end took this run's child along";
+    EXPECT_TRUE(target_directories(kept_start).empty());
+    finish(killed);
+    finish(kept);
+    for (const std::wstring& target : target_directories(killed_start)) {
+        remove_tree(target);  // a killed parent cannot clean up
+    }
+    remove_tree(app.directory);
 }
 
 }  // namespace

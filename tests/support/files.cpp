@@ -266,15 +266,18 @@ std::string build_image(const std::vector<image_entry>& entries)
     return image;
 }
 
-bool make_launcher(const std::wstring& exe, const std::string& image, bool console)
+bool make_launcher(const std::wstring& exe, const std::string& image, bool console,
+                   const std::vector<std::wstring>& options)
 {
     std::wstring image_path = exe + L".image";
     if (!write_file(image_path, image)) {
         return false;
     }
     std::wstring stub = console ? console_launcher_stub_path() : launcher_stub_path();
-    std::wstring line = join_arguments({L"onefile-pack", L"attach", L"--launcher", stub, L"--image", image_path,
-                                        L"--output", exe});
+    std::vector<std::wstring> arguments = {L"onefile-pack", L"attach", L"--launcher", stub, L"--image", image_path,
+                                           L"--output", exe};
+    arguments.insert(arguments.end(), options.begin(), options.end());
+    std::wstring line = join_arguments(arguments);
     program_result attached = run_program(pack_tool_path(), line);
     DeleteFileW(image_path.c_str());
     return attached.status == 0 && file_exists(exe);

@@ -58,5 +58,7 @@ struct image_entry {
 };
 std::string build_image(const std::vector<image_entry>& entries);
 
-// Copies the stub to `exe` and attaches `image` as its payload resource.
-bool make_launcher(const std::wstring& exe, const std::string& image, bool console = false);
+// Copies the stub to `exe` and attaches `image` as its payload resource,
+// with the packaging tool's `options` (--target-directory and the like).
+bool make_launcher(const std::wstring& exe, const std::string& image, bool console = false,
+                   const std::vector<std::wstring>& options = {});

@@ -1,5 +1,6 @@
 // build and pack: what ends up in the image, in which order, and that the
-// same inputs always give the same bytes.
+// same inputs always give the same bytes; the resources that pack's
+// identity options give the executable.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -146,6 +147,118 @@ TEST(pack, gives_the_launcher_the_image_that_build_makes)
     ASSERT_TRUE(read_payload_resource(work / L"app.exe", &payload, &languages));
     EXPECT_TRUE(payload == image);
     EXPECT_EQ(languages, std::vector<WORD>{MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL)});
+}
+
+// An icon file: a 16-pixel bitmap whose entry leaves planes and depth to
+// the image, and a 256-pixel PNG (only its signature matters here).
+std::string icon_bytes(std::string* bitmap, std::string* png)
+{
+    *bitmap = std::string("\x28\0\0\0\x10\0\0\0\x20\0\0\0\x01\0\x20\0", 16) + patterned_bytes(24 + 1024 + 64, 3);
+    *png = "\x89PNG\r\n\x1a\n" + patterned_bytes(300, 4);
+    std::string directory("\0\0\x01\0\x02\0", 6);
+    directory += std::string("\x10\x10\0\0\0\0\0\0", 8) + std::string("\x68\x04\0\0\x26\0\0\0", 8);
+    directory += std::string("\0\0\0\0\x01\0\x20\0", 8) + std::string("\x34\x01\0\0\x8e\x04\0\0", 8);
+    return directory + *bitmap + *png;
+}
+
+std::wstring version_string(const std::string& block, const wchar_t* key)
+{
+    std::string copy = block;  // VerQueryValueW may write into its block
+    void* value = nullptr;
+    UINT length = 0;
+    if (!VerQueryValueW(copy.data(), (std::wstring(L"\\StringFileInfo\\040904B0\\") + key).c_str(), &value,
+                        &length)) {
+        return L"<absent>";
+    }
+    return static_cast<const wchar_t*>(value);
+}
+
+VS_FIXEDFILEINFO fixed_version(const std::string& block)
+{
+    std::string copy = block;
+    void* value = nullptr;
+    UINT length = 0;
+    VS_FIXEDFILEINFO fixed = {};
+    if (VerQueryValueW(copy.data(), L"\\", &value, &length) && length == sizeof fixed) {
+        fixed = *static_cast<VS_FIXEDFILEINFO*>(value);
+    }
+    return fixed;
+}
+
+// What the identity options change, read back as the system reads it; what
+// they do not name stays the launcher's, and without them the executable
+// carries exactly the launcher's resources.
+TEST(pack, identity_options_make_the_resources_the_applications)
+{
+    scratch work(L"tool_identity");
+    std::string bitmap, png;
+    put_file(work.path, L"main.dll", entry_bytes);
+    put_file(work.path, L"app.ico", icon_bytes(&bitmap, &png));
+    const std::string own_manifest =
+        "<assembly xmlns='urn:schemas-microsoft-com:asm.v1' manifestVersion='1.0'><!-- own --></assembly>";
+    put_file(work.path, L"own.manifest", own_manifest);
+    program_result branded = run_tool(
+        {L"pack", L"--launcher", launcher_stub_path(), L"--output", L"app.exe", L"--icon", L"app.ico", L"--company",
+         L"Acme \u00c6", L"--product", L"Rocket", L"--version", L"3.4.5.6", L"--description", L"Rocket, packed",
+         L"--copyright", L"(c) Acme", L"--execution-level", L"requireAdministrator", L"--target-directory",
+         L"{CACHE_DIR}/Acme/run_{PID}_{TIME}", L"main.dll"},
+        work.path);
+    ASSERT_EQ(branded.status, 0u) << branded.err;
+    program_result own = run_tool({L"pack", L"--launcher", launcher_stub_path(), L"--output", L"own.exe",
+                                   L"--manifest", L"own.manifest", L"--product", L"Only", L"main.dll"},
+                                  work.path);
+    ASSERT_EQ(own.status, 0u) << own.err;
+    program_result plain = run_tool({L"pack", L"--launcher", launcher_stub_path(), L"--output", L"plain.exe",
+                                     L"main.dll"},
+                                    work.path);
+    ASSERT_EQ(plain.status, 0u) << plain.err;
+
+    std::map<std::wstring, std::string> app = all_resources(work / L"app.exe");
+    std::string group = app[L"#14/#1/1033"];
+    const std::string expected_group = std::string("\0\0\x01\0\x02\0", 6) +
+                                       std::string("\x10\x10\0\0\x01\0\x20\0\x68\x04\0\0\x01\0", 14) +
+                                       std::string("\0\0\0\0\x01\0\x20\0\x34\x01\0\0\x02\0", 14);
+    EXPECT_TRUE(group == expected_group) << "the group lists both images, planes and depth filled in";
+    EXPECT_TRUE(app[L"#3/#1/1033"] == bitmap && app[L"#3/#2/1033"] == png) << "the images as the file holds them";
+    EXPECT_EQ(app.count(L"#3/#3/1033"), 0u) << "none of the launcher's images is left";
+    const std::string& version = app[L"#16/#1/1033"];
+    const struct {
+        const wchar_t* key;
+        const wchar_t* branded;
+        const wchar_t* own;
+    } strings[] = {
+        {L"CompanyName", L"Acme \u00c6", L"Merla Software"}, {L"ProductName", L"Rocket", L"Only"},
+        {L"FileVersion", L"3.4.5.6", L"0.0.6.0"},           {L"ProductVersion", L"3.4.5.6", L"0.0.6.0"},
+        {L"FileDescription", L"Rocket, packed", L"Merla"},  {L"LegalCopyright", L"(c) Acme", L"<absent>"},
+        {L"OriginalFilename", L"app.exe", L"own.exe"},
+    };
+    std::map<std::wstring, std::string> own_resources = all_resources(work / L"own.exe");
+    for (const auto& entry : strings) {
+        EXPECT_EQ(version_string(version, entry.key), entry.branded) << to_utf8(entry.key);
+        EXPECT_EQ(version_string(own_resources[L"#16/#1/1033"], entry.key), entry.own) << to_utf8(entry.key);
+    }
+    VS_FIXEDFILEINFO fixed = fixed_version(version);
+    EXPECT_TRUE(fixed.dwFileVersionMS == 0x30004 && fixed.dwFileVersionLS == 0x50006 &&
+                fixed.dwProductVersionMS == 0x30004 && fixed.dwProductVersionLS == 0x50006);
+    EXPECT_EQ(fixed_version(own_resources[L"#16/#1/1033"]).dwFileVersionLS, 0x60000u);
+    const std::string& manifest = app[L"#24/#1/1033"];
+    for (const char* needle : {"level=\"requireAdministrator\"", ">true</longPathAware>",
+                               "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"}) {
+        EXPECT_NE(manifest.find(needle), std::string::npos) << needle;
+    }
+    const std::wstring stored = L"{CACHE_DIR}\\Acme\\run_{PID}_{TIME}";
+    EXPECT_TRUE(app[L"#10/TARGET_DIRECTORY/0"] == std::string(reinterpret_cast<const char*>(stored.data()),
+                                                               stored.size() * 2));
+    EXPECT_TRUE(checksum_matches(work / L"app.exe"));
+    EXPECT_TRUE(own_resources[L"#24/#1/1033"] == own_manifest);
+
+    // Without the options: the launcher's resources, all of them, and the
+    // payload.
+    std::map<std::wstring, std::string> stub = all_resources(launcher_stub_path());
+    std::map<std::wstring, std::string> unchanged = all_resources(work / L"plain.exe");
+    EXPECT_EQ(unchanged.erase(L"#10/#27/0"), 1u);
+    EXPECT_TRUE(unchanged == stub);
+    EXPECT_EQ(stub.size(), 10u) << "icon group, seven images, manifest, version information";
 }
 
 TEST(build, refuses_to_read_its_own_output_and_keeps_the_old_one)

@@ -4,7 +4,8 @@
 # status, the same messages (paths aside, which each host writes its own
 # way), and byte for byte the same images and executables. Links in the
 # inputs are followed by both: a file link is stored as its target, a
-# directory link as its directory, and a loop of links is refused.
+# directory link as its directory, and a loop of links is refused. The
+# identity options give the same resources and refuse the same values.
 #
 # Usage: hosts_agree_test.sh WINE_RUN HOST_TOOL WINDOWS_TOOL GUI_STUB CONSOLE_STUB MAIN_LIBRARY
 set -u
@@ -46,6 +47,11 @@ printf 'A' >case/A.txt
 printf 'a' >case/a.txt
 mkdir -p devices
 printf 'x' >devices/aux.txt
+# A one-pixel icon (a bitmap, with its mask) and a manifest of one's own.
+printf '\0\0\1\0\1\0\1\1\0\0\1\0\40\0\60\0\0\0\26\0\0\0\50\0\0\0\1\0\0\0\2\0\0\0\1\0\40\0' >app.ico
+head -c 32 /dev/zero >>app.ico
+printf '<assembly xmlns="urn:schemas-microsoft-com:asm.v1" manifestVersion="1.0"/>\n' >own.manifest
+mkdir -p host-i windows-i
 
 # Messages name paths as each host writes them: Z:\...\work\x under Wine,
 # /.../work/x here. The system's own error texts differ too.
@@ -126,6 +132,24 @@ run_both "a stub that is not a program" n.exe attach --launcher tree/alpha.txt -
 expect "not a program" 1 "is not a Windows executable"
 run_both "the main library is no DLL" o.img build --output @OUT@ gui.exe
 expect "main library is no DLL" 1 "an executable, not a DLL"
+# The original file name is the output's, so both write app.exe.
+run_both "pack with an identity" i/app.exe pack --launcher gui.exe --output @OUT@ --icon app.ico \
+    --company 'Acme Æ' --product Rocket --version 1.2.3 --description Packed --copyright '(c) Acme' \
+    --execution-level highestAvailable --target-directory '{CACHE_DIR}/Acme/run_{PID}_{TIME}' main.dll
+expect "identity" 0 "app.exe: 1 entries"
+run_both "attach with a manifest of one's own" r.exe attach --launcher console.exe --image host-a.img \
+    --output @OUT@ --manifest own.manifest
+expect "own manifest" 0 "payload of"
+run_both "an icon that is none" s.exe pack --launcher gui.exe --output @OUT@ --icon tree/alpha.txt main.dll
+expect "not an icon" 1 "is not an icon file (.ico)"
+run_both "a version that is no number" s.exe pack --launcher gui.exe --output @OUT@ --version 1.x main.dll
+expect "version" 1 "is not 1 to 4 numbers"
+run_both "a template without {TIME}" s.exe pack --launcher gui.exe --output @OUT@ --target-directory '{TEMP}\a_{PID}' \
+    main.dll
+expect "template" 1 "lacks {TIME}"
+run_both "a manifest that is not one" s.exe attach --launcher gui.exe --image host-a.img --output @OUT@ \
+    --manifest tree/alpha.txt
+expect "manifest" 1 "not a well-formed assembly manifest"
 
 # What only this host's file names can hold: bytes that are not UTF-8, and a
 # backslash inside a name, which Windows would read as a separator. And a

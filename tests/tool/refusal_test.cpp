@@ -1,5 +1,6 @@
-// Inputs that build and pack refuse: one line naming the offender and the
-// reason, a non-zero status, and no file written or changed.
+// Inputs that build and pack refuse, and identity options that pack and
+// attach refuse: one line naming the offender and the reason, a non-zero
+// status, and no file written or changed.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -86,6 +87,58 @@ TEST_P(refusal, leaves_no_output_and_names_the_offender)
     expect_refused(run_tool(pack, work.path), param, "pack");
     EXPECT_EQ(list_files(work.path), before) << "pack wrote something";
 }
+
+class identity_refusal : public testing::TestWithParam<refusal_case> {};
+
+TEST_P(identity_refusal, leaves_no_output_from_pack_or_attach)
+{
+    const refusal_case& param = GetParam();
+    scratch work(L"tool_identity_refusal");
+    make_inputs(work.path);
+    put_file(work.path, L"app.img", build_image({{L"main.dll", fixture_entry_bytes()}}));
+    put_file(work.path, L"pointer.cur", std::string("\0\0\x02\0\x01\0", 6) + std::string(56, '\0'));
+    put_file(work.path, L"cut.ico", std::string("\0\0\x01\0\x01\0\x10\x10\0\0\x01\0\x20\0\xff\0\0\0\x16\0\0\0", 22));
+    put_file(work.path, L"open.manifest",
+             "<assembly xmlns='urn:schemas-microsoft-com:asm.v1' manifestVersion='1.0'>\n<trustInfo>");
+    put_file(work.path, L"other.manifest", "<application/>");
+    std::vector<std::wstring> before = list_files(work.path);
+
+    std::vector<std::wstring> pack = {L"pack", L"--launcher", launcher_stub_path(), L"--output", L"out.exe"};
+    pack.insert(pack.end(), param.inputs.begin(), param.inputs.end());
+    pack.push_back(L"main.dll");
+    expect_refused(run_tool(pack, work.path), param, "pack");
+    std::vector<std::wstring> attach = {L"attach", L"--launcher", launcher_stub_path(), L"--image", L"app.img",
+                                        L"--output", L"out.exe"};
+    attach.insert(attach.end(), param.inputs.begin(), param.inputs.end());
+    expect_refused(run_tool(attach, work.path), param, "attach");
+    EXPECT_EQ(list_files(work.path), before) << "something was written";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    options, identity_refusal,
+    testing::Values(
+        refusal_case{"icon_not_an_icon", {L"--icon", L"plain.txt"},
+                     {"icon 'plain.txt' is not an icon file (.ico)", "does not start with an icon directory"}, 1},
+        refusal_case{"icon_a_cursor", {L"--icon", L"pointer.cur"}, {"'pointer.cur'", "a cursor file"}, 1},
+        refusal_case{"icon_image_cut", {L"--icon", L"cut.ico"}, {"'cut.ico'", "its image 1 lies outside the file"}, 1},
+        refusal_case{"icon_missing", {L"--icon", L"absent.ico"}, {"icon 'absent.ico' not found"}, 1},
+        refusal_case{"version_not_numbers", {L"--version", L"1.2.x"},
+                     {"--version '1.2.x' is not 1 to 4 numbers from 0 to 65535"}, 1},
+        refusal_case{"version_too_large", {L"--version", L"1.65536"}, {"--version '1.65536'"}, 1},
+        refusal_case{"execution_level_unknown", {L"--execution-level", L"administrator"},
+                     {"'administrator' is none of asInvoker, highestAvailable, requireAdministrator"}, 1},
+        refusal_case{"manifest_and_level", {L"--manifest", L"other.manifest", L"--execution-level", L"asInvoker"},
+                     {"exclude each other"}, 2},
+        refusal_case{"manifest_not_closed", {L"--manifest", L"open.manifest"},
+                     {"manifest 'open.manifest' is not a well-formed", "line 2: element <trustInfo> is not closed"}, 1},
+        refusal_case{"manifest_not_an_assembly", {L"--manifest", L"other.manifest"},
+                     {"its root element is <application>"}, 1},
+        refusal_case{"template_without_time", {L"--target-directory", L"{TEMP}\\app_{PID}"}, {"lacks {TIME}"}, 1},
+        refusal_case{"template_unknown_placeholder", {L"--target-directory", L"{TEMP}\\{APPDATA}_{PID}_{TIME}"},
+                     {"unknown placeholder ('{APPDATA}')"}, 1},
+        refusal_case{"template_relative", {L"--target-directory", L"app_{PID}_{TIME}"}, {"must start with {TEMP}"},
+                     1}),
+    [](const testing::TestParamInfo<refusal_case>& info) { return std::string(info.param.label); });
 
 INSTANTIATE_TEST_SUITE_P(
     names, refusal,

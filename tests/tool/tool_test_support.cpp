@@ -31,6 +31,31 @@ BOOL CALLBACK collect_language(HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_PT
     return TRUE;
 }
 
+std::wstring id_text(LPCWSTR id)
+{
+    return IS_INTRESOURCE(id) ? L"#" + std::to_wstring(reinterpret_cast<uintptr_t>(id)) : std::wstring(id);
+}
+
+BOOL CALLBACK collect_resource(HMODULE module, LPCWSTR type, LPCWSTR name, WORD language, LONG_PTR context)
+{
+    HRSRC found = FindResourceExW(module, type, name, language);
+    const char* data = static_cast<const char*>(LockResource(LoadResource(module, found)));
+    (*reinterpret_cast<std::map<std::wstring, std::string>*>(context))[id_text(type) + L"/" + id_text(name) + L"/" +
+                                                                        std::to_wstring(language)] =
+        std::string(data, SizeofResource(module, found));
+    return TRUE;
+}
+
+BOOL CALLBACK collect_name(HMODULE module, LPCWSTR type, LPWSTR name, LONG_PTR context)
+{
+    return EnumResourceLanguagesW(module, type, name, collect_resource, context) || TRUE;
+}
+
+BOOL CALLBACK collect_type(HMODULE module, LPWSTR type, LONG_PTR context)
+{
+    return EnumResourceNamesW(module, type, collect_name, context) || TRUE;
+}
+
 }  // namespace
 
 program_result run_tool(const std::vector<std::wstring>& arguments, const std::wstring& directory)
@@ -82,6 +107,17 @@ bool read_payload_resource(const std::wstring& exe, std::string* bytes, std::vec
     }
     FreeLibrary(module);
     return ok;
+}
+
+std::map<std::wstring, std::string> all_resources(const std::wstring& exe)
+{
+    std::map<std::wstring, std::string> resources;
+    HMODULE module = LoadLibraryExW(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    if (module != nullptr) {
+        EnumResourceTypesW(module, collect_type, reinterpret_cast<LONG_PTR>(&resources));
+        FreeLibrary(module);
+    }
+    return resources;
 }
 
 bool checksum_matches(const std::wstring& exe)

@@ -2,6 +2,7 @@
 // Running onefile-pack from the tests and the inputs they give it.
 #include <windows.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,10 @@ void put_directory(const std::wstring& root, const std::wstring& relative);
 // The payload resource of an executable, read the way the launcher finds
 // it; false when there is none. `languages` gets every language it has.
 bool read_payload_resource(const std::wstring& exe, std::string* bytes, std::vector<WORD>* languages);
+
+// Every resource of an executable as the system reads it: "type/name/language"
+// (numbers as "#N") to bytes.
+std::map<std::wstring, std::string> all_resources(const std::wstring& exe);
 
 // The checksum in an executable's headers is the one the system computes
 // (MapFileAndCheckSumW), as signing tools and the loader of drivers demand.

@@ -27,6 +27,7 @@ TEST(run_end, close_event_stops_the_child_after_half_a_second_and_removes_in_tim
     ASSERT_TRUE(CreateDirectoryW((target + L"\\d").c_str(), nullptr));
     ASSERT_TRUE(write_file(target + L"\\d\\f.txt", "x"));
     wcscpy(target_directory, target.c_str());
+    wcscpy(run_directory, target.c_str());
     arm_cleanup();
 
     for (DWORD other : {3ul, 4ul, 7ul}) {

@@ -3,6 +3,7 @@
 //   --list       every file below this library's directory, sorted
 //   --show NAME  the first line of NAME, relative to this library's directory
 //   --version    the build of this library (the tests edit it)
+//   --where      this library's directory
 #include <windows.h>
 
 #include <algorithm>
@@ -92,6 +93,8 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv)
         } else if (command == L"--show") {
             print(L"show " + value + L": " + first_line(directory + L"\\" + value));
             ++i;
+        } else if (command == L"--where") {
+            print(L"where " + directory);
         } else if (command == L"--version") {
             print(L"version " + std::wstring(library_version, library_version + sizeof library_version - 1));
         } else {
