@@ -14,9 +14,10 @@ namespace {
 
 const char usage_text[] =
     "usage:\n"
-    "  onefile-pack build   --output IMAGE [--keep-empty-dirs] MAIN_LIBRARY [INPUT ...]\n"
+    "  onefile-pack build   --output IMAGE [--keep-empty-dirs] [--allow-dll NAME ...] MAIN_LIBRARY [INPUT ...]\n"
     "  onefile-pack attach  --launcher STUB_EXE --image IMAGE --output EXE\n"
-    "  onefile-pack pack    --launcher STUB_EXE --output EXE [--keep-empty-dirs] MAIN_LIBRARY [INPUT ...]\n"
+    "  onefile-pack pack    --launcher STUB_EXE --output EXE [--keep-empty-dirs] [--allow-dll NAME ...]\n"
+    "                       MAIN_LIBRARY [INPUT ...]\n"
     "  onefile-pack list    IMAGE_OR_EXE\n"
     "  onefile-pack extract IMAGE_OR_EXE --output DIR\n"
     "  onefile-pack --help\n";
@@ -45,6 +46,20 @@ const char help_text[] =
     "              stores an empty .keep_dir.txt in each empty directory, so that\n"
     "              the directory exists after unpacking.\n"
     "\n"
+    "Checks before anything is written:\n"
+    "  The DLLs that MAIN_LIBRARY imports must be system DLLs (those every\n"
+    "  64-bit Windows since 7 has, and API sets) or entries beside it in the\n"
+    "  payload, where the loader looks; those entries' own imports are checked\n"
+    "  the same way. Anything else (libstdc++-6.dll, libwinpthread-1.dll, ...)\n"
+    "  is refused, naming them all.\n"
+    "--allow-dll NAME\n"
+    "              lets the main library need NAME although the payload lacks it,\n"
+    "              for a DLL that the users' machines have (a driver's, say).\n"
+    "              May be given more than once.\n"
+    "  STUB_EXE must be one of the launcher stubs, or an executable made from\n"
+    "  one. A signed one loses its signature, which would not match EXE: sign\n"
+    "  EXE afresh. Every executable written has its PE checksum recomputed.\n"
+    "\n"
     "Links among the inputs are followed: a link to a file is stored as that file,\n"
     "a link to a directory as that directory; a loop of links is refused.\n"
     "Entries after the first are sorted by name, so the same inputs give the same\n"
@@ -66,13 +81,20 @@ enum option_bits : unsigned {
     option_launcher = 2,
     option_image = 4,
     option_keep_empty_dirs = 8,
+    // The build-time checks' options: bits from 24 on.
+    option_allow_dll = 1u << 24,
 };
+
+// Options that may be given more than once, each value kept.
+constexpr unsigned list_options = option_allow_dll;
 
 struct command_arguments {
     std::string output;
     std::string launcher;
     std::string image;
     bool keep_empty_dirs = false;
+    std::string allow_dll;  // the last --allow-dll while parsing
+    std::vector<std::string> allowed_dlls;
     bool help = false;
     std::vector<std::string> positionals;
 };
@@ -94,6 +116,8 @@ const option_name option_names[] = {
     {"--launcher", option_launcher, &command_arguments::launcher},
     {"--image", option_image, &command_arguments::image},
     {"--keep-empty-dirs", option_keep_empty_dirs, nullptr},
+    // The build-time checks.
+    {"--allow-dll", option_allow_dll, &command_arguments::allow_dll},
 };
 
 // Options may come anywhere among the positional arguments, as "--name
@@ -136,7 +160,7 @@ int parse_arguments(const std::vector<std::string>& arguments, size_t first, con
         if (option == nullptr) {
             return usage_error("unknown option '" + name + "' for " + command);
         }
-        if (seen & option->bit) {
+        if ((seen & option->bit) && !(option->bit & list_options)) {
             return usage_error("option '" + name + "' given twice");
         }
         seen |= option->bit;
@@ -157,12 +181,15 @@ int parse_arguments(const std::vector<std::string>& arguments, size_t first, con
             return usage_error("option '" + name + "' needs a non-empty value");
         }
         parsed->*(option->value) = value;
+        if (option->bit == option_allow_dll) {
+            parsed->allowed_dlls.push_back(value);
+        }
     }
     if (parsed->help) {
         return status_ok;
     }
     for (const option_name& option : option_names) {
-        bool required = option.value != nullptr && (allowed & option.bit);
+        bool required = option.value != nullptr && (allowed & option.bit) && !(option.bit & list_options);
         if (required && (parsed->*(option.value)).empty()) {
             return usage_error(std::string(command) + " needs " + option.name);
         }
@@ -190,9 +217,9 @@ int tool_main(const std::vector<std::string>& arguments)
         size_t max_positionals;
     };
     static const command_shape shapes[] = {
-        {"build", option_output | option_keep_empty_dirs, 1, SIZE_MAX},
+        {"build", option_output | option_keep_empty_dirs | option_allow_dll, 1, SIZE_MAX},
         {"attach", option_launcher | option_image | option_output, 0, 0},
-        {"pack", option_launcher | option_output | option_keep_empty_dirs, 1, SIZE_MAX},
+        {"pack", option_launcher | option_output | option_keep_empty_dirs | option_allow_dll, 1, SIZE_MAX},
         {"list", 0, 1, 1},
         {"extract", option_output, 1, 1},
     };
@@ -229,13 +256,15 @@ int tool_main(const std::vector<std::string>& arguments)
         inputs.assign(parsed.positionals.begin() + 1, parsed.positionals.end());
     }
     if (command == "build") {
-        return build_command(parsed.output, parsed.positionals[0], inputs, parsed.keep_empty_dirs);
+        return build_command(parsed.output, parsed.positionals[0], inputs, parsed.keep_empty_dirs,
+                             parsed.allowed_dlls);
     }
     if (command == "attach") {
         return attach_command(parsed.launcher, parsed.image, parsed.output);
     }
     if (command == "pack") {
-        return pack_command(parsed.launcher, parsed.output, parsed.positionals[0], inputs, parsed.keep_empty_dirs);
+        return pack_command(parsed.launcher, parsed.output, parsed.positionals[0], inputs, parsed.keep_empty_dirs,
+                            parsed.allowed_dlls);
     }
     if (command == "list") {
         return list_command(parsed.positionals[0]);
