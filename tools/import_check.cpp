@@ -72,11 +72,10 @@ int check_imports(const std::vector<pack_entry>& entries, const std::vector<std:
     // payload has imports of its own (libstdc++-6.dll needs
     // libgcc_s_seh-1.dll and libwinpthread-1.dll).
     std::vector<size_t> loaded = {0};
+    std::vector<std::string> loaded_by = {""};
     std::vector<needed_dll> missing;
     for (size_t next = 0; next < loaded.size(); ++next) {
         const pack_entry& entry = entries[loaded[next]];
-        std::string shown_name = next == 0 ? "main library " + quoted(main_argument)
-                                           : quoted(shown(entry.name)) + " in the payload";
         host_view view;
         host_error error = 0;
         if (!host_map_file(entry.source, &view, &error)) {
@@ -87,8 +86,9 @@ int check_imports(const std::vector<pack_entry>& entries, const std::vector<std:
         pe_problem problem = pe_list_imports(view.bytes, static_cast<size_t>(view.size), &imports);
         host_unmap_file(&view);
         if (problem != pe_ok) {
-            report(shown_name + ", which " + (next == 0 ? std::string("the launcher loads") : "it needs") + ", is " +
-                   pe_problem_text(problem));
+            report((next == 0 ? "main library " + quoted(main_argument)
+                              : quoted(shown(entry.name)) + " in the payload, needed by " + loaded_by[next]) +
+                   ", is " + pe_problem_text(problem));
             return status_failed;
         }
         std::string needer = next == 0 ? std::string() : shown(entry.name);
@@ -113,6 +113,7 @@ int check_imports(const std::vector<pack_entry>& entries, const std::vector<std:
             }
             if (!queued) {
                 loaded.push_back(static_cast<size_t>(found));
+                loaded_by.push_back(needer.empty() ? quoted(main_argument) : quoted(needer));
             }
         }
     }
