@@ -170,9 +170,7 @@ void keep_mangled(const pe_view& view, uint32_t name_rva, pe_facts* facts)
     facts->mangled_name[kept] = 0;
 }
 
-}  // namespace
-
-pe_problem pe_check_main_library(const uint8_t* bytes, size_t size, pe_facts* facts)
+pe_problem check_main_library(const uint8_t* bytes, size_t size, pe_facts* facts)
 {
     pe_view view;
     pe_problem problem = read_dll_view(bytes, size, &view, facts);
@@ -223,10 +221,21 @@ pe_problem pe_check_main_library(const uint8_t* bytes, size_t size, pe_facts* fa
         if (load_u32(bytes + slot) == 0) {
             return pe_damaged_export_table;
         }
-        facts->mangled_name[0] = 0;
         return pe_ok;
     }
     return facts->mangled_name[0] != 0 ? pe_run_code_mangled : pe_no_run_code;
+}
+
+}  // namespace
+
+pe_problem pe_check_main_library(const uint8_t* bytes, size_t size, pe_facts* facts)
+{
+    pe_problem problem = check_main_library(bytes, size, facts);
+    // A C++ name matters only where no plain run_code was found.
+    if (problem != pe_run_code_mangled) {
+        facts->mangled_name[0] = 0;
+    }
+    return problem;
 }
 
 pe_problem pe_list_imports(const uint8_t* bytes, size_t size, std::vector<std::string>* names)

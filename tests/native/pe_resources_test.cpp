@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "neutral/little_endian.h"
+#include "neutral/system_dlls.h"
 
 namespace {
 
@@ -214,5 +215,19 @@ INSTANTIATE_TEST_SUITE_P(
                     [](bytes* file) { store_u32(file->data() + section_table(*file) + 40 + 12, 0x1800); },
                     pe_edit_damaged_headers}),
     [](const testing::TestParamInfo<layout_case>& info) { return std::string(info.param.label); });
+
+// What a main library may import without carrying it: the names as import
+// tables hold them, in any case, the loader's ".dll" for a bare name.
+TEST(system_dlls, are_windows_own_and_api_sets_not_runtimes_or_drivers)
+{
+    for (const char* name : {"KERNEL32.dll", "msvcrt.dll", "User32", "ucrtbase.DLL", "WINSPOOL.DRV",
+                             "api-ms-win-crt-runtime-l1-1-0.dll", "ext-ms-win-ntuser-window-l1-1-0.dll", "ws2_32.dll"}) {
+        EXPECT_TRUE(is_system_dll(name)) << name;
+    }
+    for (const char* name : {"libstdc++-6.dll", "libgcc_s_seh-1.dll", "libwinpthread-1.dll", "vcruntime140.dll",
+                             "msvcp140.dll", "nvcuda.dll", "winspool.dll", "kernel32.exe", "api-foo.dll", ""}) {
+        EXPECT_FALSE(is_system_dll(name)) << name;
+    }
+}
 
 }  // namespace
