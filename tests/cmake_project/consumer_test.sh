@@ -109,6 +109,13 @@ case "$listing" in
 *"1 entries"*) ;;
 *) fail "onefile-pack list of the signed executable: $listing" ;;
 esac
+# An executable that the function linked serves as a stub; being signed, it
+# loses its signature with a warning.
+"$work/prefix/bin/onefile-pack" attach --launcher "$work/out/consumer_signed.exe" \
+    --image "$work/out/onefile/consumer_console/payload.img" --output "$work/resigned.exe" >/dev/null 2>"$work/err" ||
+    fail "attach to the signed executable: $(cat "$work/err")"
+grep -q "consumer_signed.exe' was signed; its signature would not match" "$work/err" ||
+    fail "no warning about the dropped signature: $(cat "$work/err")"
 
 check "console, renamed files, directory contents at the top" consumer_console.exe 3 \
 'argument two words
