@@ -86,9 +86,9 @@ int check_imports(const std::vector<pack_entry>& entries, const std::vector<std:
         pe_problem problem = pe_list_imports(view.bytes, static_cast<size_t>(view.size), &imports);
         host_unmap_file(&view);
         if (problem != pe_ok) {
-            report((next == 0 ? "main library " + quoted(main_argument)
-                              : quoted(shown(entry.name)) + " in the payload, needed by " + loaded_by[next]) +
-                   ", is " + pe_problem_text(problem));
+            report((next == 0 ? "main library " + quoted(main_argument) + " is "
+                              : quoted(shown(entry.name)) + " in the payload, needed by " + loaded_by[next] + ", is ") +
+                   pe_problem_text(problem));
             return status_failed;
         }
         std::string needer = next == 0 ? std::string() : shown(entry.name);
