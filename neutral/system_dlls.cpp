@@ -55,7 +55,7 @@ std::string dll_name_key(const std::string& name)
 bool is_system_dll(const std::string& name)
 {
     std::string key = dll_name_key(name);
-    if (starts_with(key, "api-ms-") || starts_with(key, "ext-ms-")) {
+    if (starts_with(key, "api-ms-")) {
         return true;
     }
     return std::binary_search(std::begin(system_dlls), std::end(system_dlls), key,

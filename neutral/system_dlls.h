@@ -4,8 +4,10 @@
 #include <string>
 
 // True for
-// - an API set name (api-ms-..., ext-ms-...), which the loader resolves to
-//   a DLL of the system rather than to a file of that name;
+// - an API set name (api-ms-...), which the loader resolves to a DLL of
+//   the system rather than to a file of that name. Extension sets
+//   (ext-ms-...) are not: Windows implements them on some editions only,
+//   and a program is meant to ask before it uses one;
 // - a DLL of the table in system_dlls.cpp: what every supported Windows (7
 //   SP1 with its updates, 8.1, 10, 11, 64-bit) keeps in System32, the C
 //   runtimes msvcrt.dll and ucrtbase.dll among them.
