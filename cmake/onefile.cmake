@@ -9,7 +9,9 @@
 #       [ICON <file.ico>] [COMPANY <text>] [PRODUCT <text>] [VERSION <n.n.n.n>]
 #       [DESCRIPTION <text>] [COPYRIGHT <text>]
 #       [EXECUTION_LEVEL asInvoker|highestAvailable|requireAdministrator]
-#       [MANIFEST <file>] [TARGET_DIRECTORY <template>])
+#       [MANIFEST <file>] [TARGET_DIRECTORY <template>]
+#       [ALLOW_DLLS <dll> ...] [NO_PAGE_ALIGNMENT]
+#       [SIGN_COMMAND <command> [<argument> ...]])
 #
 # The payload image is written by `onefile-pack build` and compiled into the
 # executable as resource 27 of type RT_RCDATA, next to the launcher's
@@ -23,6 +25,16 @@
 # payload and the identity after linking, in place. So there is one
 # implementation of them, the tool's, and the same options give the same
 # resources whether an executable is made here or with the tool.
+#
+# The tool refuses a main library that imports DLLs which are neither system
+# DLLs nor in the payload beside it; ALLOW_DLLS names those the users'
+# machines have anyway. A MAIN_LIBRARY target of the calling project is
+# linked with page-aligned sections, which Wine maps rather than reads at
+# every start, unless NO_PAGE_ALIGNMENT is given. The executable carries no
+# link time stamp, so the same inputs give the same bytes. SIGN_COMMAND runs
+# after every link: <EXE> in it stands for the executable, and <SIGNED>, if
+# used, for a file the command writes the signed copy to, which then
+# replaces the executable. A failed signing removes the executable.
 #
 # This file is included by the onefile project itself (add_subdirectory) and
 # by its package configuration (find_package(onefile CONFIG)). Both define
@@ -112,14 +124,50 @@ function(_onefile_identity_arguments name options_out files_out)
     set(${files_out} "${files}" PARENT_SCOPE)
 endfunction()
 
+# Links a shared library target of the calling project with page-aligned
+# sections: Wine maps such a library, but reads one with the usual 512-byte
+# file alignment whole at every start (70 MB: ~270 ms against ~50 ms).
+# Windows maps either. Imported targets are files already linked.
+function(_onefile_page_align library)
+    get_target_property(aliased ${library} ALIASED_TARGET)
+    if(aliased)
+        set(library ${aliased})
+    endif()
+    get_target_property(imported ${library} IMPORTED)
+    get_target_property(type ${library} TYPE)
+    get_target_property(done ${library} ONEFILE_PAGE_ALIGNED)
+    if(imported OR done OR NOT type MATCHES "^(SHARED|MODULE)_LIBRARY$")
+        return()
+    endif()
+    set_property(TARGET ${library} APPEND PROPERTY LINK_OPTIONS -Wl,--file-alignment,4096
+                                                                 -Wl,--section-alignment,4096)
+    set_property(TARGET ${library} PROPERTY ONEFILE_PAGE_ALIGNED TRUE)
+endfunction()
+
 function(onefile_add_executable name)
-    cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;KEEP_EMPTY_DIRS"
-                          "MAIN_LIBRARY;OUTPUT_NAME;${_onefile_identity_keywords}" "FILES;DIRECTORIES")
+    # The identity's, the build-time checks' and distribution's arguments,
+    # each apart.
+    set(distribution_options NO_PAGE_ALIGNMENT)
+    set(distribution_lists ALLOW_DLLS SIGN_COMMAND)
+    cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;KEEP_EMPTY_DIRS;${distribution_options}"
+                          "MAIN_LIBRARY;OUTPUT_NAME;${_onefile_identity_keywords}"
+                          "FILES;DIRECTORIES;${distribution_lists}")
     if(arg_UNPARSED_ARGUMENTS)
         message(FATAL_ERROR "onefile_add_executable(${name}): unexpected arguments: ${arg_UNPARSED_ARGUMENTS}")
     endif()
     if(NOT arg_MAIN_LIBRARY)
         message(FATAL_ERROR "onefile_add_executable(${name}): MAIN_LIBRARY is required")
+    endif()
+    # The launcher's objects are C++ that needs nothing of the C++ runtime
+    # library, so a project that enabled only C links them with its C
+    # compiler's driver.
+    if(CMAKE_CXX_COMPILER_LOADED)
+        set(linker_language CXX)
+    elseif(CMAKE_C_COMPILER_LOADED)
+        set(linker_language C)
+    else()
+        message(FATAL_ERROR "onefile_add_executable(${name}): the launcher is linked by the C or C++ compiler, and "
+                            "neither is enabled here; declare the project with LANGUAGES C or CXX")
     endif()
     foreach(needed onefile::pack onefile::launcher_core onefile::launcher_entry)
         if(NOT TARGET ${needed})
@@ -142,6 +190,9 @@ function(onefile_add_executable name)
     if(TARGET ${arg_MAIN_LIBRARY})
         list(APPEND depends ${arg_MAIN_LIBRARY})
         set(main_path "$<TARGET_FILE:${arg_MAIN_LIBRARY}>")
+        if(NOT arg_NO_PAGE_ALIGNMENT)
+            _onefile_page_align("${arg_MAIN_LIBRARY}")
+        endif()
     else()
         get_filename_component(main_file "${arg_MAIN_LIBRARY}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
         _onefile_check_file("${name}" "${main_file}")
@@ -181,6 +232,9 @@ function(onefile_add_executable name)
     if(arg_KEEP_EMPTY_DIRS)
         set(flags --keep-empty-dirs)
     endif()
+    foreach(dll IN LISTS arg_ALLOW_DLLS)
+        list(APPEND flags --allow-dll "${dll}")
+    endforeach()
     _onefile_tool_command(tool "${work_dir}/pack")
     file(MAKE_DIRECTORY "${work_dir}")
     add_custom_command(
@@ -230,10 +284,11 @@ ${payload_line}
     # payload of hundreds of megabytes at every start; -static keeps the
     # launcher free of runtime DLLs, which it could not find before it has
     # unpacked anything; stripped like the stubs, as the loader needs no
-    # symbols.
+    # symbols; no time stamp, which would make every link differ from the
+    # last (the headers' checksum, which GNU ld computes, follows the bytes).
     target_link_options(${name} PRIVATE -municode ${subsystem} -s -static -static-libgcc -static-libstdc++
-                        -Wl,--file-alignment,4096 -Wl,--section-alignment,4096)
-    set_target_properties(${name} PROPERTIES LINKER_LANGUAGE CXX)
+                        -Wl,--file-alignment,4096 -Wl,--section-alignment,4096 -Wl,--no-insert-timestamp)
+    set_target_properties(${name} PROPERTIES LINKER_LANGUAGE ${linker_language})
     if(arg_OUTPUT_NAME)
         set_target_properties(${name} PROPERTIES OUTPUT_NAME "${arg_OUTPUT_NAME}")
     endif()
@@ -250,5 +305,14 @@ ${payload_line}
             COMMENT "Storing the payload and identity of ${name}"
             VERBATIM)
         set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS "${image}" ${identity_files})
+    endif()
+
+    # Signing, after every link of the executable.
+    if(arg_SIGN_COMMAND)
+        add_custom_command(TARGET ${name} POST_BUILD
+            COMMAND "${CMAKE_COMMAND}" "-DONEFILE_LOG=${work_dir}/sign" "-DONEFILE_SIGN=$<TARGET_FILE:${name}>"
+                    -P "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/onefile_run_tool.cmake" -- ${arg_SIGN_COMMAND}
+            COMMENT "Signing ${name}"
+            VERBATIM)
     endif()
 endfunction()

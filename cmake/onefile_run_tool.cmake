@@ -6,11 +6,18 @@
 # a tool run through a wrapper that starts background services (Wine's, for
 # one) would otherwise keep the pipe open, and Ninja waits for its end.
 #
+#   cmake -DONEFILE_LOG=<path prefix> [-DONEFILE_REMOVE_ON_FAILURE=<file>]
+#         -P onefile_run_tool.cmake -- <command> [args...]
+#
 # ONEFILE_REMOVE_ON_FAILURE, when not empty, names a file to delete if the
 # command fails: an output that the command was to finish in place.
 #
-#   cmake -DONEFILE_LOG=<path prefix> [-DONEFILE_REMOVE_ON_FAILURE=<file>]
-#         -P onefile_run_tool.cmake -- <command> [args...]
+# With -DONEFILE_SIGN=<executable> it runs a SIGN_COMMAND instead: <EXE> in
+# the command stands for the executable and <SIGNED> for a file beside it
+# that, once the command has written it, replaces the executable (for
+# signing tools that write a copy). When the command fails, the executable
+# is removed: an unsigned file must not be taken for the signed one, and
+# the next build links and signs it again.
 cmake_minimum_required(VERSION 3.25)
 
 set(command "")
@@ -28,6 +35,14 @@ endforeach()
 if(NOT command OR NOT ONEFILE_LOG)
     message(FATAL_ERROR "usage: cmake -DONEFILE_LOG=<path prefix> -P onefile_run_tool.cmake -- <command...>")
 endif()
+set(signed "")
+if(ONEFILE_SIGN)
+    set(signed "${ONEFILE_SIGN}.signing")
+    file(REMOVE "${signed}")
+    list(TRANSFORM command REPLACE "<EXE>" "${ONEFILE_SIGN}")
+    string(FIND "${command}" "<SIGNED>" writes_copy)
+    list(TRANSFORM command REPLACE "<SIGNED>" "${signed}")
+endif()
 
 execute_process(COMMAND ${command}
                 OUTPUT_FILE "${ONEFILE_LOG}.out"
@@ -38,7 +53,19 @@ execute_process(COMMAND "${CMAKE_COMMAND}" -E cat "${ONEFILE_LOG}.err" OUTPUT_VA
 if(errors)
     message(NOTICE "${errors}")
 endif()
-if(NOT status EQUAL 0)
+if(ONEFILE_SIGN)
+    if(status EQUAL 0 AND writes_copy GREATER_EQUAL 0)
+        if(EXISTS "${signed}")
+            file(RENAME "${signed}" "${ONEFILE_SIGN}")
+        else()
+            set(status "no file written for <SIGNED>")
+        endif()
+    endif()
+    if(NOT status EQUAL 0)
+        file(REMOVE "${signed}" "${ONEFILE_SIGN}")
+        message(FATAL_ERROR "SIGN_COMMAND failed (${status}); ${ONEFILE_SIGN} was removed")
+    endif()
+elseif(NOT status EQUAL 0)
     if(ONEFILE_REMOVE_ON_FAILURE)
         file(REMOVE "${ONEFILE_REMOVE_ON_FAILURE}")
     endif()

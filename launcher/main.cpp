@@ -13,6 +13,7 @@
 #include "launcher/roles.h"
 #include "launcher/run_end.h"
 #include "launcher/run_job.h"
+#include "neutral/pe_check.h"
 #include "neutral/wide_bounded.h"
 
 int launcher_argc = 0;
@@ -21,6 +22,12 @@ wchar_t target_directory[target_directory_capacity];
 wchar_t run_directory[target_directory_capacity];
 wchar_t main_library_path[main_library_path_capacity];
 const wchar_t* parent_identifier = nullptr;
+
+// How the packaging tool tells a launcher from any other program, which
+// would run as itself and ignore a payload given to it. In a section of its
+// own, kept although nothing refers to it, rather than among the resources,
+// which an application replaces with its own.
+__attribute__((used, section(PE_LAUNCHER_SECTION))) extern const char launcher_marker[] = PE_LAUNCHER_MARKER;
 
 namespace {
 

@@ -10,10 +10,18 @@ constexpr uint16_t machine_amd64 = 0x8664;
 constexpr uint16_t magic_pe32_plus = 0x20B;
 constexpr uint16_t characteristic_dll = 0x2000;
 constexpr size_t export_directory_size = 40;
+constexpr size_t import_descriptor_size = 20;
+// A real import table names a few dozen DLLs; the bounds keep a hostile one
+// from holding the tool for long.
+constexpr size_t max_imports = 4096;
+constexpr size_t max_import_name = 260;
 
 struct pe_view {
     const uint8_t* bytes;
     uint64_t size;
+    uint64_t optional;       // offset of the optional header
+    uint16_t optional_size;
+    uint16_t characteristics;
     uint64_t sections;       // offset of the section table
     uint32_t section_count;
     uint32_t header_size;    // SizeOfHeaders: the part mapped at RVA 0
@@ -30,6 +38,92 @@ bool rva_to_offset(const pe_view& view, uint64_t rva, uint64_t length, uint64_t*
                             length, offset, available);
 }
 
+// The headers of a 64-bit Windows program, up to its section table.
+pe_problem read_view(const uint8_t* bytes, size_t size, pe_view* view, pe_facts* facts)
+{
+    memset(facts, 0, sizeof *facts);
+    *view = {bytes, size, 0, 0, 0, 0, 0, 0};
+    if (bytes == nullptr || size < 0x40 || bytes[0] != 'M' || bytes[1] != 'Z') {
+        return pe_not_executable;
+    }
+    uint64_t pe_offset = load_u32(bytes + 0x3C);
+    if (!inside(*view, pe_offset, 4) || memcmp(bytes + pe_offset, "PE\0\0", 4) != 0) {
+        return pe_not_executable;
+    }
+    uint64_t coff = pe_offset + 4;
+    if (!inside(*view, coff, 20)) {
+        return pe_damaged_headers;
+    }
+    facts->machine = load_u16(bytes + coff);
+    uint16_t section_count = load_u16(bytes + coff + 2);
+    view->optional_size = load_u16(bytes + coff + 16);
+    view->characteristics = load_u16(bytes + coff + 18);
+    if (facts->machine != machine_amd64) {
+        return pe_not_64_bit;
+    }
+    view->optional = coff + 20;
+    if (view->optional_size < 2 || !inside(*view, view->optional, view->optional_size)) {
+        return pe_damaged_headers;
+    }
+    facts->optional_magic = load_u16(bytes + view->optional);
+    if (facts->optional_magic != magic_pe32_plus) {
+        return pe_not_64_bit;
+    }
+    // PE32+ layout: SizeOfHeaders at 60, NumberOfRvaAndSizes at 108, the
+    // data directories from 112.
+    if (view->optional_size < 112) {
+        return pe_damaged_headers;
+    }
+    view->header_size = load_u32(bytes + view->optional + 60);
+    view->sections = view->optional + view->optional_size;
+    view->section_count = section_count;
+    if (!inside(*view, view->sections, static_cast<uint64_t>(section_count) * pe_section_header_size)) {
+        return pe_damaged_headers;
+    }
+    return pe_ok;
+}
+
+// Data directory `index` (0 exports, 1 imports), or false when the header
+// has no such entry.
+bool directory(const pe_view& view, uint32_t index, uint32_t* rva, uint32_t* size)
+{
+    uint32_t count = load_u32(view.bytes + view.optional + 108);
+    uint64_t at = 112 + uint64_t{index} * 8;
+    if (count <= index || view.optional_size < at + 8) {
+        return false;
+    }
+    *rva = load_u32(view.bytes + view.optional + at);
+    *size = load_u32(view.bytes + view.optional + at + 4);
+    return true;
+}
+
+pe_problem read_dll_view(const uint8_t* bytes, size_t size, pe_view* view, pe_facts* facts)
+{
+    pe_problem problem = read_view(bytes, size, view, facts);
+    if (problem == pe_ok && (view->characteristics & characteristic_dll) == 0) {
+        return pe_not_dll;
+    }
+    return problem;
+}
+
+// The zero-terminated text at `rva`, whole within its region, or null.
+const char* text_at(const pe_view& view, uint32_t rva, size_t limit, size_t* length)
+{
+    uint64_t offset = 0;
+    uint64_t available = 0;
+    if (!rva_to_offset(view, rva, 1, &offset, &available)) {
+        return nullptr;
+    }
+    const char* text = reinterpret_cast<const char*>(view.bytes + offset);
+    size_t room = available < limit ? static_cast<size_t>(available) : limit;
+    const void* end = memchr(text, 0, room);
+    if (end == nullptr) {
+        return nullptr;
+    }
+    *length = static_cast<size_t>(static_cast<const char*>(end) - text);
+    return text;
+}
+
 bool name_is_entry(const pe_view& view, uint32_t name_rva)
 {
     uint64_t offset = 0;
@@ -41,67 +135,59 @@ bool name_is_entry(const pe_view& view, uint32_t name_rva)
     return available >= sizeof pe_entry_name && memcmp(view.bytes + offset, pe_entry_name, sizeof pe_entry_name) == 0;
 }
 
-}  // namespace
-
-pe_problem pe_check_main_library(const uint8_t* bytes, size_t size, pe_facts* facts)
+// run_code as a C++ compiler names it when extern "C" is missing: GCC and
+// Clang write "_Z8run_codeiPPw" (with "N...E" around a namespace), MSVC
+// "?run_code@@YAHHPEAPEA_W@Z". "8run_code" must not be the end of a longer
+// length, such as "18run_code_and_more".
+bool name_is_mangled_entry(const char* name, size_t length)
 {
-    memset(facts, 0, sizeof *facts);
-    pe_view view = {bytes, size, 0, 0, 0};
-    if (bytes == nullptr || size < 0x40 || bytes[0] != 'M' || bytes[1] != 'Z') {
-        return pe_not_executable;
+    static const char msvc[] = "?run_code@";
+    if (length >= sizeof msvc - 1 && memcmp(name, msvc, sizeof msvc - 1) == 0) {
+        return true;
     }
-    uint64_t pe_offset = load_u32(bytes + 0x3C);
-    if (!inside(view, pe_offset, 4) || memcmp(bytes + pe_offset, "PE\0\0", 4) != 0) {
-        return pe_not_executable;
+    static const char itanium[] = "8run_code";
+    if (length < 2 || name[0] != '_' || name[1] != 'Z') {
+        return false;
     }
-    uint64_t coff = pe_offset + 4;
-    if (!inside(view, coff, 20)) {
-        return pe_damaged_headers;
+    for (size_t at = 2; at + sizeof itanium - 1 <= length; ++at) {
+        bool after_digit = name[at - 1] >= '0' && name[at - 1] <= '9';
+        if (!after_digit && memcmp(name + at, itanium, sizeof itanium - 1) == 0) {
+            return true;
+        }
     }
-    facts->machine = load_u16(bytes + coff);
-    uint16_t section_count = load_u16(bytes + coff + 2);
-    uint16_t optional_size = load_u16(bytes + coff + 16);
-    uint16_t characteristics = load_u16(bytes + coff + 18);
-    if (facts->machine != machine_amd64) {
-        return pe_not_64_bit;
+    return false;
+}
+
+void keep_mangled(const pe_view& view, uint32_t name_rva, pe_facts* facts)
+{
+    size_t length = 0;
+    const char* name = text_at(view, name_rva, 4096, &length);
+    if (facts->mangled_name[0] != 0 || name == nullptr || !name_is_mangled_entry(name, length)) {
+        return;
     }
-    uint64_t optional = coff + 20;
-    if (optional_size < 2 || !inside(view, optional, optional_size)) {
-        return pe_damaged_headers;
+    size_t kept = length < sizeof facts->mangled_name - 1 ? length : sizeof facts->mangled_name - 1;
+    memcpy(facts->mangled_name, name, kept);
+    facts->mangled_name[kept] = 0;
+}
+
+pe_problem check_main_library(const uint8_t* bytes, size_t size, pe_facts* facts)
+{
+    pe_view view;
+    pe_problem problem = read_dll_view(bytes, size, &view, facts);
+    if (problem != pe_ok) {
+        return problem;
     }
-    facts->optional_magic = load_u16(bytes + optional);
-    if (facts->optional_magic != magic_pe32_plus) {
-        return pe_not_64_bit;
-    }
-    if ((characteristics & characteristic_dll) == 0) {
-        return pe_not_dll;
-    }
-    // PE32+ layout: SizeOfHeaders at 60, NumberOfRvaAndSizes at 108, the
-    // data directories from 112, the export table first among them.
-    if (optional_size < 112) {
-        return pe_damaged_headers;
-    }
-    view.header_size = load_u32(bytes + optional + 60);
-    view.sections = optional + optional_size;
-    view.section_count = section_count;
-    if (!inside(view, view.sections, static_cast<uint64_t>(section_count) * pe_section_header_size)) {
-        return pe_damaged_headers;
-    }
-    uint32_t directory_count = load_u32(bytes + optional + 108);
-    if (directory_count < 1 || optional_size < 112 + 8) {
+    uint32_t export_rva = 0;
+    uint32_t export_size = 0;
+    if (!directory(view, 0, &export_rva, &export_size) || export_rva == 0 || export_size == 0) {
         return pe_no_export_table;
     }
-    uint32_t export_rva = load_u32(bytes + optional + 112);
-    uint32_t export_size = load_u32(bytes + optional + 116);
-    if (export_rva == 0 || export_size == 0) {
-        return pe_no_export_table;
-    }
-    uint64_t directory = 0;
+    uint64_t exports_at = 0;
     uint64_t available = 0;
-    if (!rva_to_offset(view, export_rva, export_directory_size, &directory, &available)) {
+    if (!rva_to_offset(view, export_rva, export_directory_size, &exports_at, &available)) {
         return pe_damaged_export_table;
     }
-    const uint8_t* exports = bytes + directory;
+    const uint8_t* exports = bytes + exports_at;
     uint32_t function_count = load_u32(exports + 20);
     uint32_t name_count = load_u32(exports + 24);
     uint32_t functions_rva = load_u32(exports + 28);
@@ -118,7 +204,9 @@ pe_problem pe_check_main_library(const uint8_t* bytes, size_t size, pe_facts* fa
         return pe_damaged_export_table;
     }
     for (uint32_t i = 0; i < name_count; ++i) {
-        if (!name_is_entry(view, load_u32(bytes + names + static_cast<uint64_t>(i) * 4))) {
+        uint32_t name_rva = load_u32(bytes + names + static_cast<uint64_t>(i) * 4);
+        if (!name_is_entry(view, name_rva)) {
+            keep_mangled(view, name_rva, facts);
             continue;
         }
         // A name whose ordinal points past the address table, or at an empty
@@ -135,7 +223,80 @@ pe_problem pe_check_main_library(const uint8_t* bytes, size_t size, pe_facts* fa
         }
         return pe_ok;
     }
-    return pe_no_run_code;
+    return facts->mangled_name[0] != 0 ? pe_run_code_mangled : pe_no_run_code;
+}
+
+}  // namespace
+
+pe_problem pe_check_main_library(const uint8_t* bytes, size_t size, pe_facts* facts)
+{
+    pe_problem problem = check_main_library(bytes, size, facts);
+    // A C++ name matters only where no plain run_code was found.
+    if (problem != pe_run_code_mangled) {
+        facts->mangled_name[0] = 0;
+    }
+    return problem;
+}
+
+pe_problem pe_list_imports(const uint8_t* bytes, size_t size, std::vector<std::string>* names)
+{
+    names->clear();
+    pe_view view;
+    pe_facts facts;
+    pe_problem problem = read_dll_view(bytes, size, &view, &facts);
+    if (problem != pe_ok) {
+        return problem;
+    }
+    uint32_t table = 0;
+    uint32_t table_size = 0;
+    if (!directory(view, 1, &table, &table_size) || table == 0) {
+        return pe_ok;
+    }
+    // The loader reads descriptors up to the first without a name or an
+    // address table, whatever the directory's size says.
+    for (size_t i = 0;; ++i) {
+        uint64_t at = 0;
+        uint64_t available = 0;
+        if (i == max_imports ||
+            !rva_to_offset(view, table + uint64_t{i} * import_descriptor_size, import_descriptor_size, &at,
+                           &available)) {
+            names->clear();
+            return pe_damaged_import_table;
+        }
+        uint32_t name_rva = load_u32(bytes + at + 12);
+        uint32_t thunks_rva = load_u32(bytes + at + 16);
+        if (name_rva == 0 || thunks_rva == 0) {
+            return pe_ok;
+        }
+        size_t length = 0;
+        const char* name = text_at(view, name_rva, max_import_name, &length);
+        if (name == nullptr || length == 0) {
+            names->clear();
+            return pe_damaged_import_table;
+        }
+        names->push_back(std::string(name, length));
+    }
+}
+
+bool pe_is_launcher(const uint8_t* bytes, size_t size)
+{
+    pe_view view;
+    pe_facts facts;
+    if (read_view(bytes, size, &view, &facts) != pe_ok) {
+        return false;
+    }
+    for (uint32_t i = 0; i < view.section_count; ++i) {
+        const uint8_t* row = bytes + view.sections + uint64_t{i} * pe_section_header_size;
+        if (memcmp(row, pe_launcher_section, 8) != 0) {
+            continue;
+        }
+        pe_section section = pe_read_section(row);
+        uint64_t length = sizeof pe_launcher_marker;
+        return section.raw_size >= length && section.virtual_size >= length &&
+               inside(view, section.raw_pointer, length) &&
+               memcmp(bytes + section.raw_pointer, pe_launcher_marker, length) == 0;
+    }
+    return false;
 }
 
 const char* pe_problem_text(pe_problem problem)
@@ -149,6 +310,10 @@ const char* pe_problem_text(pe_problem problem)
     case pe_no_export_table: return "a DLL that exports nothing; it must export run_code";
     case pe_damaged_export_table: return "a DLL with a damaged export table";
     case pe_no_run_code: return "a DLL that does not export run_code by name";
+    case pe_run_code_mangled:
+        return "a DLL that exports run_code only under its C++ name; declare it extern \"C\" so that it is "
+               "exported as run_code";
+    case pe_damaged_import_table: return "a DLL with a damaged import table";
     }
     return "unknown problem";
 }

@@ -581,6 +581,7 @@ pe_edit_problem pe_plan_rewrite(const uint8_t* image, size_t size, const std::ve
     plan->directory.clear();
     plan->runs.clear();
     plan->size = 0;
+    plan->drops_certificates = false;
     pe_headers headers;
     pe_edit_problem problem = read_headers(image, size, &headers);
     if (problem != pe_edit_ok) {
@@ -753,6 +754,7 @@ pe_edit_problem pe_plan_rewrite(const uint8_t* image, size_t size, const std::ve
                       static_cast<uint32_t>(relocations.virtual_address),
                       directory_size(headers, directory_relocations));
     }
+    plan->drops_certificates = directory_size(headers, directory_certificates) != 0;
     set_directory(&plan->head, headers, directory_certificates, 0, 0);
     if (load_u32(image + headers.coff + 8) >= head_end) {
         store_u32(head + headers.coff + 8, 0);

@@ -105,6 +105,7 @@ struct pe_rewrite {
     std::vector<pe_rewrite_run> runs;
     uint64_t size = 0;                // of the whole output
     uint32_t checksum = 0;            // as stored in the headers
+    bool drops_certificates = false;  // the executable was signed: its signature goes
 
     pe_rewrite() = default;
     pe_rewrite(const pe_rewrite&) = delete;

@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "neutral/payload_image.h"
+#include "neutral/pe_check.h"
 #include "neutral/pe_resources.h"
 #include "tools/commands.h"
 #include "tools/host_files.h"
@@ -75,6 +76,14 @@ bool attach_payload(const std::string& stub_full, const uint8_t* data, uint64_t 
         host_unmap_file(&stub);
         return false;
     }
+    // Any other program would run as itself and never look at the payload.
+    if (!pe_is_launcher(stub.bytes, static_cast<size_t>(stub.size))) {
+        report("launcher stub " + quoted(stub_full) +
+               " is not a onefile launcher (onefile-launcher.exe, onefile-launcher-console.exe, or an executable "
+               "made from either): it would run as itself and ignore the payload");
+        host_unmap_file(&stub);
+        return false;
+    }
     if (problem != pe_edit_ok) {
         report("cannot store a payload in launcher stub " + quoted(stub_full) + ": " + pe_edit_problem_text(problem));
         host_unmap_file(&stub);
@@ -114,6 +123,12 @@ bool attach_payload(const std::string& stub_full, const uint8_t* data, uint64_t 
     if (!pending_commit(&pending, &error)) {
         report("cannot replace " + quoted(output_full) + ": " + host_error_text(error));
         return false;
+    }
+    // The signature covered the old file: kept, it would fail every check
+    // of the new one, so it is dropped (pe_resources.h) and the user told.
+    if (plan.drops_certificates) {
+        report("warning: launcher stub " + quoted(stub_full) + " was signed; its signature would not match " +
+               quoted(output_full) + " and was left out, so sign that afresh");
     }
     return true;
 }

@@ -11,10 +11,13 @@ struct host_view;
 struct identity;
 struct identity_options;
 
+// `allowed_dlls`: DLLs the main library may import although they are neither
+// system DLLs nor in the payload (--allow-dll).
 int build_command(const std::string& output, const std::string& main_library, const std::vector<std::string>& inputs,
-                  bool keep_empty_dirs);
+                  bool keep_empty_dirs, const std::vector<std::string>& allowed_dlls);
 int pack_command(const std::string& launcher, const std::string& output, const std::string& main_library,
-                 const std::vector<std::string>& inputs, bool keep_empty_dirs, const identity_options& options);
+                 const std::vector<std::string>& inputs, bool keep_empty_dirs,
+                 const std::vector<std::string>& allowed_dlls, const identity_options& options);
 int attach_command(const std::string& launcher, const std::string& image, const std::string& output,
                    const identity_options& options);
 int list_command(const std::string& source);
@@ -22,7 +25,9 @@ int extract_command(const std::string& source, const std::string& output);
 
 // Writes the stub with `data` as its payload resource (replacing any
 // earlier one) under a temporary name beside `output_full`, reads the
-// payload back and renames the result over the output. `hold` (may be null)
+// payload back and renames the result over the output. A stub that is not
+// one of the launcher's is refused; a signed one loses its signature, with
+// a warning. `hold` (may be null)
 // is a view that `data` lies in; it is closed before the rename, since a
 // mapped file cannot be replaced on Windows. The identity's resources take
 // the place of the stub's.

@@ -15,10 +15,10 @@ namespace {
 
 const char usage_text[] =
     "usage:\n"
-    "  onefile-pack build   --output IMAGE [--keep-empty-dirs] MAIN_LIBRARY [INPUT ...]\n"
+    "  onefile-pack build   --output IMAGE [--keep-empty-dirs] [--allow-dll NAME ...] MAIN_LIBRARY [INPUT ...]\n"
     "  onefile-pack attach  --launcher STUB_EXE --image IMAGE --output EXE [IDENTITY ...]\n"
-    "  onefile-pack pack    --launcher STUB_EXE --output EXE [--keep-empty-dirs] [IDENTITY ...]\n"
-    "                       MAIN_LIBRARY [INPUT ...]\n"
+    "  onefile-pack pack    --launcher STUB_EXE --output EXE [--keep-empty-dirs] [--allow-dll NAME ...]\n"
+    "                       [IDENTITY ...] MAIN_LIBRARY [INPUT ...]\n"
     "  onefile-pack list    IMAGE_OR_EXE\n"
     "  onefile-pack extract IMAGE_OR_EXE --output DIR\n"
     "  onefile-pack --help\n";
@@ -46,6 +46,20 @@ const char help_text[] =
     "--keep-empty-dirs\n"
     "              stores an empty .keep_dir.txt in each empty directory, so that\n"
     "              the directory exists after unpacking.\n"
+    "\n"
+    "Checks before anything is written:\n"
+    "  The DLLs that MAIN_LIBRARY imports must be system DLLs (those every\n"
+    "  64-bit Windows since 7 has, and API sets) or entries beside it in the\n"
+    "  payload, where the loader looks; those entries' own imports are checked\n"
+    "  the same way. Anything else (libstdc++-6.dll, libwinpthread-1.dll, ...)\n"
+    "  is refused, naming them all.\n"
+    "--allow-dll NAME\n"
+    "              lets the main library need NAME although the payload lacks it,\n"
+    "              for a DLL that the users' machines have (a driver's, say).\n"
+    "              May be given more than once.\n"
+    "  STUB_EXE must be one of the launcher stubs, or an executable made from\n"
+    "  one. A signed one loses its signature, which would not match EXE: sign\n"
+    "  EXE afresh. Every executable written has its PE checksum recomputed.\n"
     "\n"
     "IDENTITY options of attach and pack make the executable the application's\n"
     "own; whatever is not given stays the launcher stub's:\n"
@@ -100,7 +114,12 @@ enum option_bits : unsigned {
     option_manifest = 1u << 23,
     option_target_directory = 1u << 24,
     option_identity = 0x1FFu << 16,
+    // The build-time checks' options.
+    option_allow_dll = 1u << 25,
 };
+
+// Options that may be given more than once, each value kept.
+constexpr unsigned list_options = option_allow_dll;
 
 // The identity options are its base, so that the option table can point at
 // them like at the others.
@@ -109,6 +128,8 @@ struct command_arguments : identity_options {
     std::string launcher;
     std::string image;
     bool keep_empty_dirs = false;
+    std::string allow_dll;  // the last --allow-dll while parsing
+    std::vector<std::string> allowed_dlls;
     bool help = false;
     std::vector<std::string> positionals;
 };
@@ -140,6 +161,8 @@ const option_name option_names[] = {
     {"--execution-level", option_execution_level, &command_arguments::execution_level},
     {"--manifest", option_manifest, &command_arguments::manifest},
     {"--target-directory", option_target_directory, &command_arguments::target_directory},
+    // The build-time checks.
+    {"--allow-dll", option_allow_dll, &command_arguments::allow_dll},
 };
 
 // Options may come anywhere among the positional arguments, as "--name
@@ -182,7 +205,7 @@ int parse_arguments(const std::vector<std::string>& arguments, size_t first, con
         if (option == nullptr) {
             return usage_error("unknown option '" + name + "' for " + command);
         }
-        if (seen & option->bit) {
+        if ((seen & option->bit) && !(option->bit & list_options)) {
             return usage_error("option '" + name + "' given twice");
         }
         seen |= option->bit;
@@ -203,12 +226,16 @@ int parse_arguments(const std::vector<std::string>& arguments, size_t first, con
             return usage_error("option '" + name + "' needs a non-empty value");
         }
         parsed->*(option->value) = value;
+        if (option->bit == option_allow_dll) {
+            parsed->allowed_dlls.push_back(value);
+        }
     }
     if (parsed->help) {
         return status_ok;
     }
     for (const option_name& option : option_names) {
-        bool required = option.value != nullptr && (allowed & option.bit) && !(option.bit & option_identity);
+        bool required = option.value != nullptr && (allowed & option.bit) &&
+                        !(option.bit & (option_identity | list_options));
         if (required && (parsed->*(option.value)).empty()) {
             return usage_error(std::string(command) + " needs " + option.name);
         }
@@ -236,9 +263,10 @@ int tool_main(const std::vector<std::string>& arguments)
         size_t max_positionals;
     };
     static const command_shape shapes[] = {
-        {"build", option_output | option_keep_empty_dirs, 1, SIZE_MAX},
+        {"build", option_output | option_keep_empty_dirs | option_allow_dll, 1, SIZE_MAX},
         {"attach", option_launcher | option_image | option_output | option_identity, 0, 0},
-        {"pack", option_launcher | option_output | option_keep_empty_dirs | option_identity, 1, SIZE_MAX},
+        {"pack", option_launcher | option_output | option_keep_empty_dirs | option_allow_dll | option_identity, 1,
+         SIZE_MAX},
         {"list", 0, 1, 1},
         {"extract", option_output, 1, 1},
     };
@@ -275,14 +303,15 @@ int tool_main(const std::vector<std::string>& arguments)
         inputs.assign(parsed.positionals.begin() + 1, parsed.positionals.end());
     }
     if (command == "build") {
-        return build_command(parsed.output, parsed.positionals[0], inputs, parsed.keep_empty_dirs);
+        return build_command(parsed.output, parsed.positionals[0], inputs, parsed.keep_empty_dirs,
+                             parsed.allowed_dlls);
     }
     if (command == "attach") {
         return attach_command(parsed.launcher, parsed.image, parsed.output, parsed);
     }
     if (command == "pack") {
         return pack_command(parsed.launcher, parsed.output, parsed.positionals[0], inputs, parsed.keep_empty_dirs,
-                            parsed);
+                            parsed.allowed_dlls, parsed);
     }
     if (command == "list") {
         return list_command(parsed.positionals[0]);

@@ -193,7 +193,7 @@ bool check_stub_path(const std::string& argument, std::string* full)
 }
 
 int build_command(const std::string& output, const std::string& main_library, const std::vector<std::string>& inputs,
-                  bool keep_empty_dirs)
+                  bool keep_empty_dirs, const std::vector<std::string>& allowed_dlls)
 {
     std::string output_full;
     if (!check_output_path(output, &output_full)) {
@@ -201,6 +201,9 @@ int build_command(const std::string& output, const std::string& main_library, co
     }
     std::vector<pack_entry> entries;
     int status = collect_entries(main_library, inputs, keep_empty_dirs, &entries);
+    if (status == status_ok) {
+        status = check_imports(entries, allowed_dlls, main_library);
+    }
     if (status != status_ok) {
         return status;
     }
@@ -246,7 +249,8 @@ int build_command(const std::string& output, const std::string& main_library, co
 }
 
 int pack_command(const std::string& launcher, const std::string& output, const std::string& main_library,
-                 const std::vector<std::string>& inputs, bool keep_empty_dirs, const identity_options& options)
+                 const std::vector<std::string>& inputs, bool keep_empty_dirs,
+                 const std::vector<std::string>& allowed_dlls, const identity_options& options)
 {
     std::string stub_full;
     std::string output_full;
@@ -261,6 +265,9 @@ int pack_command(const std::string& launcher, const std::string& output, const s
     }
     std::vector<pack_entry> entries;
     status = collect_entries(main_library, inputs, keep_empty_dirs, &entries);
+    if (status == status_ok) {
+        status = check_imports(entries, allowed_dlls, main_library);
+    }
     if (status != status_ok) {
         return status;
     }

@@ -236,6 +236,11 @@ int add_main_library(const std::string& argument, std::vector<pack_entry>* entri
     pe_problem problem = pe_check_main_library(view.bytes, static_cast<size_t>(view.size), &checked);
     uint64_t size = view.size;
     host_unmap_file(&view);
+    if (problem == pe_run_code_mangled) {
+        report("main library " + quoted(argument) + " exports run_code only under its C++ name " +
+               quoted(checked.mangled_name) + "; declare it extern \"C\" so that the launcher finds it");
+        return status_failed;
+    }
     if (problem != pe_ok) {
         char detail[32] = "";
         if (problem == pe_not_64_bit) {

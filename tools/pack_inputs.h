@@ -29,3 +29,12 @@ int collect_entries(const std::string& main_library, const std::vector<std::stri
 
 // Bytes of the image the entries make; false if that overflows 64 bits.
 bool image_size_of(const std::vector<pack_entry>& entries, uint64_t* size);
+
+// Refuses (status_failed, with one message naming them all) an image whose
+// main library imports DLLs that are neither system DLLs
+// (neutral/system_dlls.h), nor in `allowed_dlls`, nor entries beside the
+// main library, where the loader looks for them; the payload's DLLs found
+// that way are checked in turn. `main_argument` names the main library in
+// the message as the user gave it.
+int check_imports(const std::vector<pack_entry>& entries, const std::vector<std::string>& allowed_dlls,
+                  const std::string& main_argument);

@@ -5,7 +5,10 @@
 # run what it produced, then change inputs and check that exactly the
 # affected executables are rebuilt with the new contents. Every configure
 # and build runs with Wine hidden: building needs none, only running does.
-# The example builds against the installation the same way.
+# A second build tree gives the same bytes; a signed executable verifies,
+# runs and lists; a project that enables only C packs a C library, and the
+# build refuses one whose DLL is not in the payload. The example builds
+# against the installation the same way.
 #
 # Usage: consumer_test.sh CMAKE BUILD_DIR CONSUMER_SOURCE PREBUILT_LIBRARY EXAMPLE_SOURCE
 set -u
@@ -61,10 +64,20 @@ EOF
 }
 write_icon
 
-without_wine "$cmake" -S "$work/src" -B "$work/out" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$package/toolchain-mingw64.cmake" \
-    -DCMAKE_PREFIX_PATH="$work/prefix" -DPREBUILT_LIBRARY="$prebuilt" >"$work/configure.log" 2>&1 ||
-    { cat "$work/configure.log"; fail "the consumer project did not configure"; }
+# A throwaway certificate for the signed executable.
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/key.pem" -out "$work/cert.pem" -days 2 \
+    -subj "/CN=onefile consumer test" >"$work/openssl.log" 2>&1 || { cat "$work/openssl.log"; fail "no certificate"; }
+
+# configure SOURCE BUILD [CMAKE ARGUMENTS...]
+configure() {
+    local from=$1 to=$2
+    shift 2
+    without_wine "$cmake" -S "$from" -B "$to" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_TOOLCHAIN_FILE="$package/toolchain-mingw64.cmake" -DCMAKE_PREFIX_PATH="$work/prefix" "$@" \
+        >"$work/configure.log" 2>&1 || { cat "$work/configure.log"; fail "$from did not configure in $to"; }
+}
+configure "$work/src" "$work/out" -DPREBUILT_LIBRARY="$prebuilt" -DSIGN_CERT="$work/cert.pem" \
+    -DSIGN_KEY="$work/key.pem"
 
 build_log="$work/build.log"
 rebuild() {
@@ -95,6 +108,42 @@ resources() { x86_64-w64-mingw32-windres -i "$1" -O rc; }
 rebuild "first build"
 [ "$(subsystem consumer_console.exe)" = 00000003 ] || fail "CONSOLE did not give the console subsystem"
 [ "$(subsystem consumer-window.exe)" = 00000002 ] || fail "the default is not the GUI subsystem"
+file_alignment() { x86_64-w64-mingw32-objdump -p "$1" | awk '/^FileAlignment/ { print $2 }'; }
+[ "$(file_alignment "$work/out/consumer_app.dll")" = 00001000 ] ||
+    fail "the main library target is not page-aligned: $(file_alignment "$work/out/consumer_app.dll")"
+
+# Reproducible: a second build tree, without SOURCE_DATE_EPOCH, gives the same
+# bytes. Every executable's checksum holds (osslsigncode names a wrong one).
+(
+    unset SOURCE_DATE_EPOCH
+    configure "$work/src" "$work/out2" -DPREBUILT_LIBRARY="$prebuilt"
+    without_wine "$cmake" --build "$work/out2" >"$build_log" 2>&1 || { cat "$build_log"; fail "second build tree"; }
+) || exit 1
+for exe in consumer_console.exe consumer-window.exe consumer_prebuilt.exe consumer_branded.exe consumer_signed.exe; do
+    if [ "$exe" != consumer_signed.exe ] && ! cmp -s "$work/out/$exe" "$work/out2/$exe"; then
+        fail "$exe differs between two build trees"
+    fi
+    osslsigncode verify -in "$work/out/$exe" 2>&1 | grep -q "^PE checksum" || fail "$exe: its PE checksum is wrong"
+done
+rm -rf "$work/out2"
+
+# Signed after linking: the signature verifies, and the executable runs and lists.
+osslsigncode verify -CAfile "$work/cert.pem" -in "$work/out/consumer_signed.exe" >"$work/verify.log" 2>&1 &&
+    grep -q "Signature verification: ok" "$work/verify.log" || { cat "$work/verify.log"; fail "the signature fails"; }
+check "signed" consumer_signed.exe 5 "argument signed" signed --exit 5
+listing=$("$work/prefix/bin/onefile-pack" list "$work/out/consumer_signed.exe" 2>&1) ||
+    fail "onefile-pack list of the signed executable: $listing"
+case "$listing" in
+*"1 entries"*) ;;
+*) fail "onefile-pack list of the signed executable: $listing" ;;
+esac
+# An executable that the function linked serves as a stub; being signed, it
+# loses its signature with a warning.
+"$work/prefix/bin/onefile-pack" attach --launcher "$work/out/consumer_signed.exe" \
+    --image "$work/out/onefile/consumer_console/payload.img" --output "$work/resigned.exe" >/dev/null 2>"$work/err" ||
+    fail "attach to the signed executable: $(cat "$work/err")"
+grep -q "consumer_signed.exe' was signed; its signature would not match" "$work/err" ||
+    fail "no warning about the dropped signature: $(cat "$work/err")"
 
 check "console, renamed files, directory contents at the top" consumer_console.exe 3 \
 'argument two words
@@ -231,6 +280,44 @@ rebuild "the version mended"
 sed -i 's/"v1"/"v2"/' "$work/src/app.cpp"
 rebuild "the main library's source changed"
 check "rebuilt main library" consumer_console.exe 0 "version v2" --version
+
+# A failed signing fails the build and leaves no unsigned executable.
+configure "$work/src" "$work/out" -DSIGN_KEY="$work/no-such-key.pem"
+without_wine "$cmake" --build "$work/out" >"$build_log" 2>&1 && fail "a failed signing did not fail the build"
+grep -q "SIGN_COMMAND failed" "$build_log" || { cat "$build_log"; fail "the failed signing was not reported"; }
+[ -e "$work/out/consumer_signed.exe" ] && fail "a failed signing left consumer_signed.exe"
+
+# A project that enables only C: its main library needs a DLL of its own,
+# which the build refuses until the payload carries it beside the library.
+mkdir -p "$work/c_only"
+cat >"$work/c_only/CMakeLists.txt" <<'END'
+cmake_minimum_required(VERSION 3.25)
+project(onefile_c_consumer LANGUAGES C)
+find_package(onefile 0.0 CONFIG REQUIRED)
+add_library(helper SHARED helper.c)
+add_library(c_app SHARED app.c)
+target_link_libraries(c_app PRIVATE helper)
+set_target_properties(helper c_app PROPERTIES PREFIX "")
+if(WITH_HELPER)
+    onefile_add_executable(c_exe CONSOLE MAIN_LIBRARY c_app FILES helper NO_PAGE_ALIGNMENT)
+else()
+    onefile_add_executable(c_exe CONSOLE MAIN_LIBRARY c_app NO_PAGE_ALIGNMENT)
+endif()
+END
+printf '__declspec(dllexport) int helper_value(void) { return 42; }\n' >"$work/c_only/helper.c"
+printf '#include <wchar.h>\nint helper_value(void);\n%s\n' \
+    '__declspec(dllexport) int run_code(int argc, wchar_t** argv) { (void)argv; return helper_value() + argc; }' \
+    >"$work/c_only/app.c"
+configure "$work/c_only" "$work/c_out"
+without_wine "$cmake" --build "$work/c_out" >"$build_log" 2>&1 && fail "a main library without its DLL was packed"
+grep -q "needs DLLs that are neither system DLLs nor in the payload beside it: helper.dll;" "$build_log" ||
+    { cat "$build_log"; fail "the missing helper.dll was not named"; }
+[ -e "$work/c_out/c_exe.exe" ] && fail "a refused payload left c_exe.exe"
+configure "$work/c_only" "$work/c_out" -DWITH_HELPER=ON
+without_wine "$cmake" --build "$work/c_out" >"$build_log" 2>&1 || { cat "$build_log"; fail "the C-only build"; }
+[ "$(file_alignment "$work/c_out/c_app.dll")" = 00000200 ] || fail "NO_PAGE_ALIGNMENT changed the main library"
+status=$(cd "$work/c_out" && "$package/wine-run" ./c_exe.exe x >/dev/null 2>&1; echo $?)
+[ "$status" = 44 ] || fail "the C-only executable ended with $status, expected 44"
 
 # The example, on its own against the installation.
 without_wine "$cmake" -S "$example" -B "$work/hello" -G Ninja -DCMAKE_BUILD_TYPE=Release \

@@ -1,7 +1,7 @@
 // The packaging tool reads executables it did not write: the main-library
-// check, the resource reader and the resource rewrite must stay inside the
-// bytes they were given, whatever the headers claim, and give the same
-// answer twice. A rewrite that succeeds must read back: the payload as
+// check, the import listing, the launcher check, the resource reader and the
+// resource rewrite must stay inside the bytes they were given, whatever the
+// headers claim, and give the same answer twice. A rewrite that succeeds must read back: the payload as
 // given, every other resource kept, and a second rewrite of the result with
 // its own resources must give the same bytes. The same input is also read
 // as the resources the tool builds an identity from: version information
@@ -37,6 +37,19 @@ void check_main_library(const uint8_t* copy, size_t size)
     require(pe_check_main_library(copy, size, &second) == answer && memcmp(&first, &second, sizeof first) == 0,
             "the main-library check answers the same twice");
     require(pe_problem_text(answer) != nullptr, "every answer has a text");
+    require(strlen(first.mangled_name) < sizeof first.mangled_name, "a C++ name is cut to fit");
+    require((answer == pe_run_code_mangled) == (first.mangled_name[0] != 0), "a C++ name only when it is all");
+
+    std::vector<std::string> imports;
+    std::vector<std::string> again;
+    pe_problem listed = pe_list_imports(copy, size, &imports);
+    require(pe_list_imports(copy, size, &again) == listed && again == imports, "the imports read the same twice");
+    require(listed == pe_ok || imports.empty(), "a failed listing lists nothing");
+    for (const std::string& name : imports) {
+        require(!name.empty() && name.size() < 260 && name.find('\0') == std::string::npos,
+                "an import is a name of its own");
+    }
+    require(pe_is_launcher(copy, size) == pe_is_launcher(copy, size), "the launcher check answers the same twice");
 }
 
 void check_rewrite(const uint8_t* copy, size_t size)

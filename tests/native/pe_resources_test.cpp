@@ -12,6 +12,7 @@
 #include "neutral/identity_resources.h"
 #include "neutral/little_endian.h"
 #include "neutral/manifest.h"
+#include "neutral/system_dlls.h"
 #include "neutral/version_info.h"
 
 namespace {
@@ -445,6 +446,21 @@ TEST(manifest, execution_level_replaced_in_place)
         if (c.changed != nullptr) {
             EXPECT_EQ(changed, c.changed);
         }
+    }
+}
+
+// What a main library may import without carrying it: the names as import
+// tables hold them, in any case, the loader's ".dll" for a bare name.
+TEST(system_dlls, are_windows_own_and_api_sets_not_runtimes_or_drivers)
+{
+    for (const char* name : {"KERNEL32.dll", "msvcrt.dll", "User32", "ucrtbase.DLL", "WINSPOOL.DRV", "ws2_32.dll",
+                             "api-ms-win-crt-runtime-l1-1-0.dll", "API-MS-WIN-CORE-SYNCH-L1-2-0.dll"}) {
+        EXPECT_TRUE(is_system_dll(name)) << name;
+    }
+    for (const char* name : {"libstdc++-6.dll", "libgcc_s_seh-1.dll", "libwinpthread-1.dll", "vcruntime140.dll",
+                             "msvcp140.dll", "nvcuda.dll", "winspool.dll", "kernel32.exe", "api-foo.dll", "",
+                             "ext-ms-win-ntuser-window-l1-1-0.dll"}) {
+        EXPECT_FALSE(is_system_dll(name)) << name;
     }
 }
 

@@ -213,7 +213,7 @@ TEST(attach, replaces_an_earlier_payload_in_any_language_and_keeps_the_stub_reso
     EXPECT_NE(listed.err.find("has no payload"), std::string::npos) << listed.err;
 }
 
-TEST(attach, makes_a_valid_executable_of_a_signed_stub_and_of_one_without_resources)
+TEST(attach, makes_a_valid_executable_of_a_signed_stub_and_says_that_the_signature_went)
 {
     scratch work(L"tool_stub_layouts");
     // A signature: a certificate table after the sections, named by the
@@ -226,24 +226,34 @@ TEST(attach, makes_a_valid_executable_of_a_signed_stub_and_of_one_without_resour
     stub += std::string(reinterpret_cast<const char*>(&certificate[2]), 8) + std::string(16, '\xA5');
     write_file(work / L"signed.exe", stub);
     write_file(work / L"app.img", valid_image());
-    // The signature goes (it no longer matches); a DLL without resources
-    // gets a resource section.
-    for (const std::wstring& launcher : {work / L"signed.exe", fixture_entry_path()}) {
-        program_result attached =
-            run_tool({L"attach", L"--launcher", launcher, L"--image", L"app.img", L"--output", L"app.exe"}, work.path);
-        ASSERT_EQ(attached.status, 0u) << attached.err;
-        std::string payload;
-        std::vector<WORD> languages;
-        ASSERT_TRUE(read_payload_resource(work / L"app.exe", &payload, &languages)) << to_utf8(launcher);
-        EXPECT_TRUE(payload == valid_image()) << to_utf8(launcher);
-        EXPECT_TRUE(checksum_matches(work / L"app.exe")) << to_utf8(launcher);
-        std::string written;
-        read_file(work / L"app.exe", &written);
-        EXPECT_EQ(*reinterpret_cast<const uint64_t*>(&written[pe + 24 + 144]), 0u) << "a certificate table is left";
-    }
+    // The signature goes (it no longer matches), and a warning says so; the
+    // status is that of a success.
+    program_result attached =
+        run_tool({L"attach", L"--launcher", L"signed.exe", L"--image", L"app.img", L"--output", L"app.exe"}, work.path);
+    ASSERT_EQ(attached.status, 0u) << attached.err;
+    EXPECT_NE(attached.out.find("payload of"), std::string::npos) << attached.out;
+    std::vector<std::string> warning = lines_of(attached.err);
+    ASSERT_EQ(warning.size(), 1u) << attached.err;
+    EXPECT_EQ(warning[0].rfind("onefile-pack: warning: launcher stub '", 0), 0u) << warning[0];
+    EXPECT_NE(warning[0].find("signed.exe' was signed"), std::string::npos) << warning[0];
+    EXPECT_NE(warning[0].find("app.exe' and was left out, so sign that afresh"), std::string::npos) << warning[0];
+    std::string payload;
+    std::vector<WORD> languages;
+    ASSERT_TRUE(read_payload_resource(work / L"app.exe", &payload, &languages));
+    EXPECT_TRUE(payload == valid_image());
+    EXPECT_TRUE(checksum_matches(work / L"app.exe"));
+    std::string written;
+    read_file(work / L"app.exe", &written);
+    EXPECT_EQ(*reinterpret_cast<const uint64_t*>(&written[pe + 24 + 144]), 0u) << "a certificate table is left";
+
+    // An unsigned stub gets no warning.
+    attached = run_tool({L"attach", L"--launcher", L"app.exe", L"--image", L"app.img", L"--output", L"app.exe"},
+                        work.path);
+    EXPECT_EQ(attached.status, 0u);
+    EXPECT_EQ(attached.err, "");
 }
 
-TEST(attach, refuses_a_missing_stub_or_image_without_writing)
+TEST(attach, refuses_a_missing_stub_or_image_or_a_stub_that_is_no_launcher_without_writing)
 {
     scratch work(L"tool_attach_missing");
     write_file(work / L"app.img", valid_image());
@@ -256,6 +266,9 @@ TEST(attach, refuses_a_missing_stub_or_image_without_writing)
         {{L"--launcher", L"nowhere.exe", L"--image", L"app.img"}, "launcher stub 'nowhere.exe' not found"},
         {{L"--launcher", launcher_stub_path(), L"--image", L"nowhere.img"}, "image 'nowhere.img' not found"},
         {{L"--launcher", L"not_a_program.exe", L"--image", L"app.img"}, "is not a Windows executable"},
+        // Other programs would run as themselves, the payload unseen.
+        {{L"--launcher", pack_tool_path(), L"--image", L"app.img"}, "is not a onefile launcher"},
+        {{L"--launcher", fixture_entry_path(), L"--image", L"app.img"}, "is not a onefile launcher"},
     };
     std::vector<std::wstring> before = list_files(work.path);
     for (const missing_case& test : cases) {

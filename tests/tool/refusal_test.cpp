@@ -33,6 +33,12 @@ void make_inputs(const std::wstring& root)
     uint32_t pe = pe_offset(entry);
     put_file(root, L"main.dll", entry);
     put_file(root, L"other.dll", other);
+    std::string mangled;
+    std::string runtime;
+    read_file(fixture_mangled_path(), &mangled);
+    read_file(fixture_runtime_path(), &runtime);
+    put_file(root, L"mangled.dll", mangled);
+    put_file(root, L"runtime.dll", runtime);
     put_file(root, L"x86.dll", patched(entry, pe + 4, {0x4C, 0x01}));     // machine i386
     put_file(root, L"pe32.dll", patched(entry, pe + 24, {0x0B, 0x01}));   // PE32 optional header
     put_file(root, L"exports.dll", patched(entry, pe + 24 + 112, {0xF0, 0xFF, 0xFF, 0x7F}));  // export RVA
@@ -184,7 +190,26 @@ INSTANTIATE_TEST_SUITE_P(
         refusal_case{"main_library_is_pe32", {L"pe32.dll"}, {"'pe32.dll'", "not a 64-bit"}, 1},
         refusal_case{"main_library_without_run_code", {L"other.dll"}, {"'other.dll'", "does not export run_code"}, 1},
         refusal_case{"main_library_export_table_outside", {L"exports.dll"}, {"'exports.dll'", "damaged export table"}, 1},
-        refusal_case{"main_library_cut_short", {L"cut.dll"}, {"'cut.dll'", "damaged"}, 1}),
+        refusal_case{"main_library_cut_short", {L"cut.dll"}, {"'cut.dll'", "damaged"}, 1},
+        refusal_case{"run_code_without_extern_c", {L"mangled.dll"},
+                     {"'mangled.dll'", "only under its C++ name '_Z8run_codeiPPw'", "extern \"C\""}, 1}),
+    [](const testing::TestParamInfo<refusal_case>& info) { return std::string(info.param.label); });
+
+// The DLLs a main library needs must be system DLLs or lie beside it in the
+// payload, where the loader looks; the runtime DLLs of the compiler that
+// built it are neither.
+INSTANTIATE_TEST_SUITE_P(
+    imports, refusal,
+    testing::Values(
+        refusal_case{"runtime_dll_missing", {L"runtime.dll"},
+                     {"main library 'runtime.dll' needs DLLs that are neither system DLLs nor in the payload",
+                      ": libstdc++-6.dll;", "--allow-dll NAME"}, 1},
+        refusal_case{"runtime_dll_elsewhere_in_the_payload", {L"runtime.dll", L"a.txt=lib/libstdc++-6.dll"},
+                     {": libstdc++-6.dll;"}, 1},
+        refusal_case{"runtime_dll_allowed_under_another_name", {L"--allow-dll", L"libstdc++.dll", L"runtime.dll"},
+                     {": libstdc++-6.dll;"}, 1},
+        refusal_case{"runtime_dll_beside_that_is_no_dll", {L"runtime.dll", L"a.txt=LIBSTDC++-6.DLL"},
+                     {"'LIBSTDC++-6.DLL' in the payload, needed by 'runtime.dll', is not a Windows DLL"}, 1}),
     [](const testing::TestParamInfo<refusal_case>& info) { return std::string(info.param.label); });
 
 TEST(refusal_of, names_equal_but_for_case_exactly_where_the_system_says_so)

@@ -69,6 +69,8 @@ program_result run_tool(const std::vector<std::wstring>& arguments, const std::w
 
 std::wstring fixture_entry_path() { return from_unix(ONEFILE_TOOL_FIXTURE_ENTRY); }
 std::wstring fixture_other_path() { return from_unix(ONEFILE_TOOL_FIXTURE_OTHER); }
+std::wstring fixture_mangled_path() { return from_unix(ONEFILE_TOOL_FIXTURE_MANGLED); }
+std::wstring fixture_runtime_path() { return from_unix(ONEFILE_TOOL_FIXTURE_RUNTIME); }
 
 std::string fixture_entry_bytes()
 {

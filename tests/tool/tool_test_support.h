@@ -14,6 +14,8 @@ program_result run_tool(const std::vector<std::wstring>& arguments, const std::w
 
 std::wstring fixture_entry_path();  // 64-bit DLL exporting run_code
 std::wstring fixture_other_path();  // 64-bit DLL exporting run_cod and run_codex
+std::wstring fixture_mangled_path();  // exports run_code as _Z8run_codeiPPw only
+std::wstring fixture_runtime_path();  // imports libstdc++-6.dll
 std::string fixture_entry_bytes();
 
 // A file below `root` (relative name with backslashes), its directories
