@@ -26,6 +26,9 @@
 //                     relative name in hex, size and FNV-1a hash
 //   --startup         this process's start-up record: flags, show state,
 //                     position, size, console fields, and the title in hex
+//   --await-window CLASS  wait (at most 30 s) until the launcher's parent
+//                     (TALMIR_ONEFILE_PARENT) has a top-level window of
+//                     that class; prints "window=found|absent"
 // and, in this library's directory, entries the launcher must remove without
 // reaching anything outside it (each prints "<command>=made|absent"):
 //   --readonly NAME   a read-only file
@@ -354,6 +357,59 @@ void make_unix_link(const wchar_t* path, const wchar_t* target)
     }
 }
 
+struct window_search {
+    const wchar_t* class_name;
+    DWORD process;
+    bool found;
+    int (WINAPI* class_of)(HWND, LPWSTR, int);
+    DWORD (WINAPI* process_of)(HWND, LPDWORD);
+};
+
+BOOL CALLBACK look_at_window(HWND window, LPARAM context)
+{
+    window_search* search = reinterpret_cast<window_search*>(context);
+    wchar_t name[256];
+    DWORD process = 0;
+    search->process_of(window, &process);
+    if (process == search->process && search->class_of(window, name, 256) > 0 &&
+        wcscmp(name, search->class_name) == 0) {
+        search->found = true;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// user32 only when asked: every other start of the test application stays
+// as light as an application without windows.
+void await_window(const wchar_t* class_name)
+{
+    HMODULE user = LoadLibraryW(L"user32.dll");
+    using enumerate_function = BOOL(WINAPI*)(WNDENUMPROC, LPARAM);
+    auto enumerate = user == nullptr ? nullptr
+                                     : reinterpret_cast<enumerate_function>(
+                                           reinterpret_cast<void*>(GetProcAddress(user, "EnumWindows")));
+    window_search search = {class_name, 0, false, nullptr, nullptr};
+    if (user != nullptr) {
+        search.class_of = reinterpret_cast<int(WINAPI*)(HWND, LPWSTR, int)>(
+            reinterpret_cast<void*>(GetProcAddress(user, "GetClassNameW")));
+        search.process_of = reinterpret_cast<DWORD(WINAPI*)(HWND, LPDWORD)>(
+            reinterpret_cast<void*>(GetProcAddress(user, "GetWindowThreadProcessId")));
+    }
+    wchar_t parent[32] = L"";
+    GetEnvironmentVariableW(L"TALMIR_ONEFILE_PARENT", parent, 32);
+    search.process = static_cast<DWORD>(wcstoul(parent, nullptr, 10));
+    for (int i = 0; i < 600 && enumerate != nullptr && search.class_of != nullptr && search.process_of != nullptr;
+         ++i) {
+        enumerate(look_at_window, reinterpret_cast<LPARAM>(&search));
+        if (search.found) {
+            break;
+        }
+        Sleep(50);
+    }
+    printf("window=%s\n", search.found ? "found" : "absent");
+    fflush(stdout);
+}
+
 }  // namespace
 
 extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv)
@@ -390,6 +446,9 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv)
         } else if (wcscmp(command, L"--nested") == 0 || wcscmp(command, L"--spawn") == 0) {
             nested(argv, i + 1, argc, command[2] == L'n');
             break;
+        } else if (wcscmp(command, L"--await-window") == 0) {
+            await_window(value);
+            ++i;
         } else if (wcscmp(command, L"--startup") == 0) {
             report_startup();
         } else if (wcscmp(command, L"--acl") == 0) {
