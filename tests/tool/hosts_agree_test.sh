@@ -171,14 +171,14 @@ expect "identity" 0 "app.exe: 1 entries"
 run_both "attach with a manifest of one's own" r.exe attach --launcher console.exe --image host-a.img \
     --output @OUT@ --manifest own.manifest
 expect "own manifest" 0 "payload of"
-run_both "an icon that is none" s.exe pack --launcher gui.exe --output @OUT@ --icon tree/alpha.txt main.dll
+run_both "an icon that is none" refused.exe pack --launcher gui.exe --output @OUT@ --icon tree/alpha.txt main.dll
 expect "not an icon" 1 "is not an icon file (.ico)"
-run_both "a version that is no number" s.exe pack --launcher gui.exe --output @OUT@ --version 1.x main.dll
+run_both "a version that is no number" refused.exe pack --launcher gui.exe --output @OUT@ --version 1.x main.dll
 expect "version" 1 "is not 1 to 4 numbers"
-run_both "a template without {TIME}" s.exe pack --launcher gui.exe --output @OUT@ --target-directory '{TEMP}\a_{PID}' \
-    main.dll
+run_both "a template without {TIME}" refused.exe pack --launcher gui.exe --output @OUT@ \
+    --target-directory '{TEMP}\a_{PID}' main.dll
 expect "template" 1 "lacks {TIME}"
-run_both "a manifest that is not one" s.exe attach --launcher gui.exe --image host-a.img --output @OUT@ \
+run_both "a manifest that is not one" refused.exe attach --launcher gui.exe --image host-a.img --output @OUT@ \
     --manifest tree/alpha.txt
 expect "manifest" 1 "not a well-formed assembly manifest"
 run_both "run_code without extern \"C\"" p.img build --output @OUT@ mangled.dll
