@@ -21,12 +21,12 @@ wchar_t stored_template[target_directory_capacity];
 // The executable's template, or the default when it has none. False when
 // the stored one is not text that fits or holds a zero unit; what fits of
 // it is in `stored_template` for the message.
-bool read_template(const wchar_t** spec)
+bool read_template(const wchar_t** template_text)
 {
     size_t size = 0;
     const uint8_t* data = own_resource(MAKEINTRESOURCEW(10), template_resource_name, &size);
     if (data == nullptr) {
-        *spec = default_template;
+        *template_text = default_template;
         return true;
     }
     size_t units = size / 2;
@@ -37,7 +37,7 @@ bool read_template(const wchar_t** spec)
         clean = clean && stored_template[i] != 0;
     }
     stored_template[shown] = 0;
-    *spec = stored_template;
+    *template_text = stored_template;
     return clean;
 }
 
@@ -68,17 +68,17 @@ void own_version_string(const char* key, const wchar_t* fallback, wchar_t* value
     }
 }
 
-bool expand_target_directory(const wchar_t** spec)
+bool expand_target_directory(const wchar_t** template_text)
 {
     run_directory[0] = 0;
-    if (!read_template(spec)) {
+    if (!read_template(template_text)) {
         return false;
     }
     // The stored template was checked when the executable was built; a
     // damaged executable is refused here the same way.
     path_spec_template_facts facts;
-    if (path_spec_check_template(*spec, target_directory_capacity, &facts) != template_ok ||
-        !expand_path_spec(target_directory, *spec, target_directory_capacity)) {
+    if (path_spec_check_template(*template_text, target_directory_capacity, &facts) != template_ok ||
+        !expand_path_spec(target_directory, *template_text, target_directory_capacity)) {
         return false;
     }
     // The run's own directory: the target directory itself, or the first
@@ -87,7 +87,7 @@ bool expand_target_directory(const wchar_t** spec)
     // the same text.
     wchar_t root_template[target_directory_capacity];
     for (size_t i = 0; i < facts.run_root; ++i) {
-        root_template[i] = (*spec)[i];
+        root_template[i] = (*template_text)[i];
     }
     root_template[facts.run_root] = 0;
     if (!expand_path_spec(run_directory, root_template, target_directory_capacity)) {

@@ -21,6 +21,6 @@ void own_version_string(const char* key, const wchar_t* fallback, wchar_t* value
 // Stage 3 of the main sequence: the target directory, and the run's own
 // outermost directory (launcher_state.h), from the executable's template or
 // the default one. False when the template is damaged or unusable or does
-// not expand; `spec` then holds the template as far as it can be shown, for
+// not expand; `template_text` then holds the template as far as it can be shown, for
 // the message.
-bool expand_target_directory(const wchar_t** spec);
+bool expand_target_directory(const wchar_t** template_text);

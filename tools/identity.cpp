@@ -97,9 +97,9 @@ int load_target_directory(identity* loaded)
     // '/' separates directories too, as in entry names: it spares the
     // doubled backslashes of CMake strings and shells.
     std::replace(units.begin(), units.end(), u'/', u'\\');
-    std::wstring spec(units.begin(), units.end());
+    std::wstring template_text(units.begin(), units.end());
     path_spec_template_facts facts;
-    path_spec_template_problem problem = path_spec_check_template(spec.c_str(), template_capacity, &facts);
+    path_spec_template_problem problem = path_spec_check_template(template_text.c_str(), template_capacity, &facts);
     if (problem != template_ok) {
         std::string offender;
         if (facts.length != 0) {
