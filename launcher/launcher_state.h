@@ -4,7 +4,9 @@
 #include <stddef.h>
 #include <wchar.h>
 
-constexpr size_t target_directory_capacity = 4096;
+#include "neutral/path_spec.h"
+
+constexpr size_t target_directory_capacity = path_spec_target_capacity;
 constexpr size_t module_path_capacity = 4097;
 constexpr size_t main_library_path_capacity = 1024;
 constexpr size_t entry_path_capacity = 4096;

@@ -4,6 +4,7 @@
 
 #include "launcher/launcher_state.h"
 #include "launcher/path_spec_values.h"
+#include "neutral/little_endian.h"
 #include "neutral/path_spec.h"
 #include "neutral/version_info.h"
 #include "neutral/wide_bounded.h"
@@ -11,10 +12,6 @@
 namespace {
 
 const wchar_t default_template[] = L"{TEMP}\\onefile_{PID}_{TIME}";
-
-// RT_RCDATA "TARGET_DIRECTORY": the template as UTF-16 text without a
-// terminator, written by the packaging tool.
-const wchar_t template_resource_name[] = L"TARGET_DIRECTORY";
 
 wchar_t stored_template[target_directory_capacity];
 
@@ -24,7 +21,7 @@ wchar_t stored_template[target_directory_capacity];
 bool read_template(const wchar_t** template_text)
 {
     size_t size = 0;
-    const uint8_t* data = own_resource(MAKEINTRESOURCEW(10), template_resource_name, &size);
+    const uint8_t* data = own_resource(MAKEINTRESOURCEW(10), L"" PATH_SPEC_TEMPLATE_RESOURCE, &size);
     if (data == nullptr) {
         *template_text = default_template;
         return true;
@@ -33,7 +30,7 @@ bool read_template(const wchar_t** template_text)
     size_t shown = units < target_directory_capacity ? units : target_directory_capacity - 1;
     bool clean = size % 2 == 0 && units < target_directory_capacity && units != 0;
     for (size_t i = 0; i < shown; ++i) {
-        stored_template[i] = static_cast<wchar_t>(data[2 * i] | (data[2 * i + 1] << 8));
+        stored_template[i] = static_cast<wchar_t>(load_u16(data + 2 * i));
         clean = clean && stored_template[i] != 0;
     }
     stored_template[shown] = 0;

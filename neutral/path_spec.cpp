@@ -242,6 +242,12 @@ path_spec_template_problem path_spec_check_template(const wchar_t* spec, size_t 
     if (!time) {
         return template_no_time;
     }
+    // "…\app_{PID}_{TIME}\" names the run's own directory with a separator
+    // after it; the launcher would find that directory already made when it
+    // came to make the target.
+    if (spec[length - 1] == L'\\') {
+        return template_trailing_separator;
+    }
     if (facts->run_root == 0) {
         facts->run_root = length;
     }
@@ -253,6 +259,7 @@ const char* path_spec_template_problem_text(path_spec_template_problem problem)
     switch (problem) {
     case template_ok: return "a usable template";
     case template_too_long: return "it is longer than a target directory can be";
+    case template_trailing_separator: return "it ends with a separator";
     case template_unclosed: return "a '{' has no '}'";
     case template_unknown: return "it names an unknown placeholder";
     case template_program:

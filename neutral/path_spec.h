@@ -22,6 +22,9 @@ enum path_spec_placeholder {
 };
 
 constexpr size_t path_spec_name_capacity = 1024;  // code units, terminator included
+constexpr size_t path_spec_target_capacity = 4096;  // code units, terminator included
+// A macro, so that each side spells it in its own string type.
+#define PATH_SPEC_TEMPLATE_RESOURCE "TARGET_DIRECTORY"
 
 struct path_spec_provider {
     // Appends the value of `which` (never PROGRAM_BASE or PROGRAM_DIR, which
@@ -41,7 +44,9 @@ path_spec_placeholder path_spec_lookup(const wchar_t* name);
 bool expand_path_spec_with(wchar_t* output, const wchar_t* spec, size_t capacity, const path_spec_provider* provider);
 
 // A template for the target directory, as the packaging tool stores it and
-// the launcher reads it back. It must give every run a directory of its own
+// the launcher reads it back: RT_RCDATA named PATH_SPEC_TEMPLATE_RESOURCE,
+// UTF-16LE without a terminator, at most path_spec_target_capacity - 1
+// units (the launcher's target directory buffer). It must give every run a directory of its own
 // that the run's later launchers find again: {PID} and {TIME} in it, an
 // absolute start, and nothing that depends on how the executable was
 // started.
@@ -54,6 +59,7 @@ enum path_spec_template_problem {
     template_not_absolute,  // does not start with {TEMP}, {HOME}, {CACHE_DIR}, a drive or a share
     template_no_pid,
     template_no_time,
+    template_trailing_separator,  // the run would be given a directory it has made already
 };
 
 struct path_spec_template_facts {

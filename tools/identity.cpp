@@ -13,10 +13,6 @@
 
 namespace {
 
-// Where the launcher looks for a template of its own (launcher/own_resources.cpp).
-const char16_t template_resource_name[] = u"TARGET_DIRECTORY";
-// The launcher's target directory buffer, terminator included.
-constexpr size_t template_capacity = 4096;
 
 const char* const execution_levels[] = {"asInvoker", "highestAvailable", "requireAdministrator"};
 
@@ -99,7 +95,8 @@ int load_target_directory(identity* loaded)
     std::replace(units.begin(), units.end(), u'/', u'\\');
     std::wstring template_text(units.begin(), units.end());
     path_spec_template_facts facts;
-    path_spec_template_problem problem = path_spec_check_template(template_text.c_str(), template_capacity, &facts);
+    path_spec_template_problem problem =
+        path_spec_check_template(template_text.c_str(), path_spec_target_capacity, &facts);
     if (problem != template_ok) {
         std::string offender;
         if (facts.length != 0) {
@@ -285,7 +282,7 @@ bool identity_apply(identity* loaded, const std::string& stub_full, const std::s
         return false;
     }
     if (!o.target_directory.empty()) {
-        pe_resource_id name = {0, template_resource_name};
+        pe_resource_id name = {0, u"" PATH_SPEC_TEMPLATE_RESOURCE};
         pe_remove_resources(resources, pe_number(pe_type_rcdata), name);
         pe_put_resource(resources, {pe_number(pe_type_rcdata), name, pe_language_neutral, 0,
                                     loaded->target_directory.data(),

@@ -172,6 +172,7 @@ TEST(path_spec, target_directory_templates)
         {L"D:\\{COMPANY}\\{VERSION}-{PID}_{TIME}}", template_ok, L"D:\\{COMPANY}\\{VERSION}-{PID}_{TIME}}"},
         {L"\\\\server\\share\\{PID}{TIME}", template_ok, L"\\\\server\\share\\{PID}{TIME}"},
         {L"{TEMP}\\x_{PID}", template_no_time, L""},
+        {L"{TEMP}\\x_{PID}_{TIME}\\", template_trailing_separator, L""},
         {L"{TEMP}\\x_{TIME}", template_no_pid, L""},
         {L"x_{PID}_{TIME}", template_not_absolute, L""},
         {L"{PID}\\{TEMP}_{TIME}", template_not_absolute, L""},

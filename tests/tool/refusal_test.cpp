@@ -142,6 +142,8 @@ INSTANTIATE_TEST_SUITE_P(
         refusal_case{"template_without_time", {L"--target-directory", L"{TEMP}\\app_{PID}"}, {"lacks {TIME}"}, 1},
         refusal_case{"template_unknown_placeholder", {L"--target-directory", L"{TEMP}\\{APPDATA}_{PID}_{TIME}"},
                      {"unknown placeholder ('{APPDATA}')"}, 1},
+        refusal_case{"template_trailing_separator", {L"--target-directory", L"{TEMP}/app_{PID}_{TIME}/"},
+                     {"ends with a separator"}, 1},
         refusal_case{"template_relative", {L"--target-directory", L"app_{PID}_{TIME}"}, {"must start with {TEMP}"},
                      1}),
     [](const testing::TestParamInfo<refusal_case>& info) { return std::string(info.param.label); });
