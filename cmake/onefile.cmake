@@ -118,6 +118,9 @@ function(_onefile_identity_arguments name options_out files_out)
         endif()
         string(TOLOWER "${keyword}" option)
         string(REPLACE "_" "-" option "${option}")
+        # A ';' in a value ("(c) Acme; all rights") is text, not a list
+        # separator: kept escaped, it reaches the tool in one argument.
+        string(REPLACE ";" "\\;" value "${value}")
         list(APPEND options "--${option}=${value}")
     endforeach()
     set(${options_out} "${options}" PARENT_SCOPE)

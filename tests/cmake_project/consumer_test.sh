@@ -187,7 +187,7 @@ $listing"
 branded_resources=$(resources "$work/out/consumer_branded.exe")
 for needle in 'FILEVERSION 2, 5, 1, 0' 'PRODUCTVERSION 2, 5, 1, 0' '"CompanyName", "Acme Tools"' \
     '"ProductName", "Rocket"' '"FileVersion", "2.5.1"' '"ProductVersion", "2.5.1"' \
-    '"FileDescription", "Rocket, packed"' '"LegalCopyright", "(c) 2026 Acme, ""all"" rights"' \
+    '"FileDescription", "Rocket, packed"' '"LegalCopyright", "(c) 2026 Acme; ""all"" rights"' \
     '"OriginalFilename", "consumer_branded.exe"' 'level=""highestAvailable""' 'Has 2 elements' \
     '"\020\020\000\000", 1, 32,' '"\060\060\000\000", 1, 32,' \
     'L"{TEMP}\\{PRODUCT}-{VERSION}\\run_{PID}_{TIME}\\files"'; do
@@ -197,7 +197,7 @@ done
 mkdir -p "$work/tool"
 "$work/prefix/bin/onefile-pack" pack --launcher "$work/prefix/bin/onefile-launcher-console.exe" \
     --output "$work/tool/consumer_branded.exe" --icon "$work/src/app.ico" --company "Acme Tools" --product Rocket \
-    --version 2.5.1 --description "Rocket, packed" --copyright '(c) 2026 Acme, "all" rights' \
+    --version 2.5.1 --description "Rocket, packed" --copyright '(c) 2026 Acme; "all" rights' \
     --execution-level highestAvailable --target-directory '{TEMP}\{PRODUCT}-{VERSION}\run_{PID}_{TIME}\files' \
     "$work/out/consumer_app.dll" >/dev/null || fail "the tool refused what the function accepted"
 [ "$(resources "$work/tool/consumer_branded.exe")" = "$branded_resources" ] ||
