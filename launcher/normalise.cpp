@@ -105,7 +105,7 @@ bool make_short_dir_path(wchar_t* path, size_t capacity)
         // On success the result is the length without the terminator; a
         // result above `needed` means the path grew between the calls.
         DWORD written = GetShortPathNameW(path, short_form, needed);
-        bool fits = written <= needed && wcslen(short_form) < capacity;
+        bool fits = written <= needed && written < capacity;
         // A second query that fails after a first that succeeded leaves the
         // directory part as it was, as a failed first query does.
         if (fits && written != 0) {
