@@ -119,13 +119,14 @@ TEST_F(road, child_gets_null_standard_handles_when_the_parent_has_none)
 
 // A restart or a "new window": the application starts the executable again
 // and ends before the new launcher does. The directory stays while that
-// launcher uses it (here: lists it once the first child has ended), and the
-// parent still passes on its own child's status.
+// launcher uses it (here: lists it once the first child has ended; "ready"
+// lets the first child end as soon as the new one runs), and the parent
+// still passes on its own child's status.
 TEST_F(road, launcher_started_by_the_application_keeps_the_directory_until_it_ends)
 {
     std::wstring start = unique_start_value();
-    program_result result =
-        run_launcher(app_->exe, {L"--status", L"6", L"--spawn", L"--sleep", L"2500", L"--list"}, start);
+    program_result result = run_launcher(
+        app_->exe, {L"--status", L"6", L"--spawn", L"--touch", L"ready", L"--sleep", L"2500", L"--list"}, start);
     EXPECT_EQ(result.status, 6u) << result.err;
     app_report report = parse_report(result.out);
     EXPECT_EQ(report.files[L"data\\note.txt"], std::make_pair(5ull, fnv1a_hex("hello"))) << result.out;
