@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <winternl.h>
 
+#include "launcher/system_library.h"
+
 namespace {
 
 // The handles of every directory on the way down are held, so a tree deeper
@@ -42,13 +44,8 @@ struct native_functions {
 
 bool bind_native(native_functions* native)
 {
-    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    if (ntdll == nullptr) {
-        return false;
-    }
-    native->open = reinterpret_cast<open_function>(reinterpret_cast<void*>(GetProcAddress(ntdll, "NtOpenFile")));
-    native->query_directory = reinterpret_cast<query_directory_function>(
-        reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQueryDirectoryFile")));
+    native->open = bind_system_function<open_function>(L"ntdll.dll", "NtOpenFile");
+    native->query_directory = bind_system_function<query_directory_function>(L"ntdll.dll", "NtQueryDirectoryFile");
     return native->open != nullptr && native->query_directory != nullptr;
 }
 

@@ -152,6 +152,20 @@ bool read_comment(xml_reader* reader)
     return fail(reader, "a comment is not closed");
 }
 
+bool same_ignoring_case(const std::string& a, const char* b)
+{
+    if (a.size() != strlen(b)) {
+        return false;
+    }
+    for (size_t i = 0; i < a.size(); ++i) {
+        char x = (a[i] >= 'A' && a[i] <= 'Z') ? static_cast<char>(a[i] - 'A' + 'a') : a[i];
+        if (x != b[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool read_instruction(xml_reader* reader)
 {
     reader->at += 2;  // "<?"
@@ -159,11 +173,7 @@ bool read_instruction(xml_reader* reader)
     if (!read_name(reader, &target)) {
         return false;
     }
-    std::string lower = target;
-    for (char& c : lower) {
-        c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-    }
-    if (lower == "xml") {
+    if (same_ignoring_case(target, "xml")) {
         return fail(reader, "an XML declaration that is not at the very start");
     }
     return skip_past(reader, "?>", "a processing instruction");
@@ -237,20 +247,6 @@ bool read_attributes(xml_reader* reader, bool declaration, std::vector<xml_attri
         }
         attributes->push_back(attribute);
     }
-}
-
-bool same_ignoring_case(const std::string& a, const char* b)
-{
-    if (a.size() != strlen(b)) {
-        return false;
-    }
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = (a[i] >= 'A' && a[i] <= 'Z') ? static_cast<char>(a[i] - 'A' + 'a') : a[i];
-        if (x != b[i]) {
-            return false;
-        }
-    }
-    return true;
 }
 
 bool read_declaration(xml_reader* reader)

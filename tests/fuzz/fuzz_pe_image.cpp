@@ -14,9 +14,11 @@
 
 #include "fuzz_support.h"
 #include "neutral/identity_resources.h"
+#include "neutral/little_endian.h"
 #include "neutral/manifest.h"
 #include "neutral/pe_check.h"
 #include "neutral/pe_resources.h"
+#include "neutral/utf.h"
 #include "neutral/version_info.h"
 
 namespace {
@@ -141,6 +143,20 @@ void check_identity_formats(const uint8_t* copy, size_t size)
     }
     std::string reason;
     require(manifest_check(copy, size, &reason) || !reason.empty(), "a refused manifest has a reason");
+    // Names and texts pass between UTF-8 and UTF-16 losslessly, and each
+    // sequence of units has one byte form only.
+    std::string text(reinterpret_cast<const char*>(copy), size);
+    std::u16string units;
+    if (utf16_from_utf8(text, &units)) {
+        require(utf8_from_utf16(units) == text, "accepted UTF-8 reads back as given");
+    }
+    std::u16string read_as_units(size / 2, u'\0');
+    for (size_t i = 0; i < read_as_units.size(); ++i) {
+        read_as_units[i] = static_cast<char16_t>(load_u16(copy + 2 * i));
+    }
+    std::u16string again;
+    require(utf16_from_utf8(utf8_from_utf16(read_as_units), &again) && again == read_as_units,
+            "any UTF-16 survives the round trip");
 }
 
 }  // namespace
