@@ -19,22 +19,23 @@ namespace {
 
 using bytes = std::vector<uint8_t>;
 
-// A small executable linked like the launcher stubs (resources, then base
-// relocations, last), with a manifest, a payload in two languages and a
-// resource with a string name.
-bytes small_stub()
+bytes seed(const char* name)
 {
     bytes file;
-    FILE* stream = fopen(ONEFILE_PE_SEEDS "/small_stub.exe", "rb");
+    FILE* stream = fopen((std::string(ONEFILE_PE_SEEDS) + "/" + name).c_str(), "rb");
+    for (int c; stream != nullptr && (c = fgetc(stream)) != EOF;) {
+        file.push_back(static_cast<uint8_t>(c));
+    }
     if (stream != nullptr) {
-        int c;
-        while ((c = fgetc(stream)) != EOF) {
-            file.push_back(static_cast<uint8_t>(c));
-        }
         fclose(stream);
     }
     return file;
 }
+
+// A small executable linked like the launcher stubs (resources, then base
+// relocations, last), with a manifest, a payload in two languages and a
+// resource with a string name.
+bytes small_stub() { return seed("small_stub.exe"); }
 
 uint32_t pe_at(const bytes& file) { return load_u32(file.data() + 0x3C); }
 uint32_t optional_at(const bytes& file) { return pe_at(file) + 24; }
@@ -221,19 +222,6 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<layout_case>& info) { return std::string(info.param.label); });
 
 // The resources an identity is built from. -----------------------------------
-
-bytes seed(const char* name)
-{
-    bytes file;
-    FILE* stream = fopen((std::string(ONEFILE_PE_SEEDS) + "/" + name).c_str(), "rb");
-    for (int c; stream != nullptr && (c = fgetc(stream)) != EOF;) {
-        file.push_back(static_cast<uint8_t>(c));
-    }
-    if (stream != nullptr) {
-        fclose(stream);
-    }
-    return file;
-}
 
 std::u16string lookup(const bytes& resource, const char* key, size_t capacity = 64)
 {
