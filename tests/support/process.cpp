@@ -1,6 +1,7 @@
 #include "support/process.h"
 
 #include <windows.h>
+#include <stdio.h>
 
 #include <gtest/gtest.h>
 
@@ -145,11 +146,23 @@ program_result run_program(const std::wstring& application, const std::wstring& 
     bool in_sentinel = options.working_directory.empty() && !sentinel_directory.empty();
     std::wstring line = command_line;
     PROCESS_INFORMATION process = {};
-    BOOL started = CreateProcessW(application.c_str(), &line[0], nullptr, nullptr, TRUE,
-                                  CREATE_UNICODE_ENVIRONMENT, &environment[0],
-                                  options.working_directory.empty() ? nullptr : options.working_directory.c_str(),
-                                  &startup, &process);
-    DWORD start_error = started ? 0 : GetLastError();
+    // Wine now and then fails a start with ERROR_INTERNAL_ERROR when the new
+    // process dies in Wine's own start-up, before any of its code ran; such
+    // a start is made again (and logged), since nothing of the program under
+    // test was tried.
+    BOOL started = FALSE;
+    DWORD start_error = 0;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        started = CreateProcessW(application.c_str(), &line[0], nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
+                                 &environment[0],
+                                 options.working_directory.empty() ? nullptr : options.working_directory.c_str(),
+                                 &startup, &process);
+        start_error = started ? 0 : GetLastError();
+        if (start_error != ERROR_INTERNAL_ERROR) {
+            break;
+        }
+        fprintf(stderr, "run_program: Wine failed a start with 1359; starting again\n");
+    }
     if (started) {
         result.process_id = process.dwProcessId;
         if (WaitForSingleObject(process.hProcess, options.timeout_ms) != WAIT_OBJECT_0) {
