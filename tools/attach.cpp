@@ -8,6 +8,7 @@
 #include "neutral/pe_resources.h"
 #include "tools/commands.h"
 #include "tools/host_files.h"
+#include "tools/host_process.h"
 #include "tools/identity.h"
 #include "tools/tool_files.h"
 #include "tools/tool_output.h"
@@ -107,7 +108,7 @@ bool attach_payload(const std::string& stub_full, const uint8_t* data, uint64_t 
         pending_discard(&pending);
         return false;
     }
-    if (tool_interrupted()) {
+    if (host_interrupted()) {
         report("interrupted; no output written");
         pending_discard(&pending);
         return false;

@@ -6,6 +6,7 @@
 #include "neutral/payload_image.h"
 #include "tools/commands.h"
 #include "tools/host_files.h"
+#include "tools/host_process.h"
 #include "tools/identity.h"
 #include "tools/pack_inputs.h"
 #include "tools/tool_files.h"
@@ -65,7 +66,7 @@ bool write_file_entry(const pack_entry& entry, payload_writer* writer, const out
     if (!host_open_read(entry.source, &file, &facts, &error)) {
         // An interrupt also ends a wait in the system (for a pipe's writer,
         // say) with an error, which is not the input's fault.
-        report(tool_interrupted() ? std::string("interrupted; no output written")
+        report(host_interrupted() ? std::string("interrupted; no output written")
                                   : "cannot read " + quoted(entry.source) + ": " + host_error_text(error));
         return false;
     }
@@ -82,7 +83,7 @@ bool write_file_entry(const pack_entry& entry, payload_writer* writer, const out
     }
     uint64_t remaining = ok ? facts.size : 0;
     while (remaining != 0) {
-        if (tool_interrupted()) {
+        if (host_interrupted()) {
             report("interrupted; no output written");
             host_close(&file, &error);
             return false;

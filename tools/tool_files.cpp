@@ -61,11 +61,6 @@ void pending_discard(pending_output* output)
     }
 }
 
-bool tool_interrupted()
-{
-    return host_interrupted();
-}
-
 void file_sink_init(file_sink* sink, host_file* file)
 {
     sink->file = file;

@@ -28,9 +28,6 @@ bool pending_close(pending_output* output, host_error* error);
 bool pending_commit(pending_output* output, host_error* error);
 void pending_discard(pending_output* output);
 
-// Set by an interrupt while an output is pending (host_process.h).
-bool tool_interrupted();
-
 // A writer sink that gathers small writes (names and sizes of many small
 // files) into one buffer before they reach the file.
 struct file_sink {
