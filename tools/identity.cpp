@@ -227,9 +227,6 @@ int identity_load(const identity_options& options, identity* loaded)
 {
     loaded->options = options;
     const identity_options& o = options;
-    loaded->any = !(o.icon.empty() && o.company.empty() && o.product.empty() && o.version.empty() &&
-                    o.description.empty() && o.copyright.empty() && o.execution_level.empty() &&
-                    o.manifest.empty() && o.target_directory.empty());
     if (!o.manifest.empty() && !o.execution_level.empty()) {
         report("--manifest and --execution-level exclude each other: give the level in the manifest "
                "(see onefile-pack --help)");
