@@ -48,11 +48,6 @@ void guard_output(const std::string& output_full, output_guard* guard)
     guard->index = facts.index;
 }
 
-const uint16_t* units(const std::u16string& name)
-{
-    return reinterpret_cast<const uint16_t*>(name.data());
-}
-
 // Streams one file's bytes after its header. The size was taken while
 // collecting; a file that has changed since is refused rather than stored
 // with a header that does not match its data. The size compared is that of
