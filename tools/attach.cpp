@@ -148,15 +148,12 @@ int attach_command(const std::string& launcher, const std::string& image, const 
         return status;
     }
     std::string image_full;
-    host_error error = 0;
-    host_file_facts facts;
-    bool found = host_full_path(image, &image_full, &error) && host_inspect(image_full, &facts, &error);
-    if (!found || facts.is_directory) {
-        report("image " + quoted(image) + (found ? " is a directory" : " not found"));
+    if (!find_input_file("image", image, &image_full)) {
         return status_failed;
     }
     // Mapped, not read: the rewrite copies it straight into the output.
     host_view view;
+    host_error error = 0;
     if (!host_map_file(image_full, &view, &error)) {
         report("cannot read image " + quoted(image) + ": " + host_error_text(error));
         return status_failed;

@@ -175,17 +175,7 @@ bool check_output_path(const std::string& argument, std::string* full)
 
 bool check_stub_path(const std::string& argument, std::string* full)
 {
-    host_error error = 0;
-    host_file_facts facts;
-    if (!host_full_path(argument, full, &error) || !host_inspect(*full, &facts, &error)) {
-        report("launcher stub " + quoted(argument) + " not found");
-        return false;
-    }
-    if (facts.is_directory) {
-        report("launcher stub " + quoted(argument) + " is a directory");
-        return false;
-    }
-    return true;
+    return find_input_file("launcher stub", argument, full);
 }
 
 int build_command(const std::string& output, const std::string& main_library, const std::vector<std::string>& inputs,
