@@ -41,7 +41,7 @@ bool memory_sink_write(void* context, const void* data, size_t size)
 
 void guard_output(const std::string& output_full, output_guard* guard)
 {
-    host_file_facts facts;
+    host_file_facts facts = {};
     host_error error = 0;
     guard->exists = host_inspect(output_full, &facts, &error);
     guard->volume = facts.volume;
