@@ -173,11 +173,6 @@ bool check_output_path(const std::string& argument, std::string* full)
     return true;
 }
 
-bool check_stub_path(const std::string& argument, std::string* full)
-{
-    return find_input_file("launcher stub", argument, full);
-}
-
 int build_command(const std::string& output, const std::string& main_library, const std::vector<std::string>& inputs,
                   bool keep_empty_dirs, const std::vector<std::string>& allowed_dlls)
 {
@@ -240,7 +235,7 @@ int pack_command(const std::string& launcher, const std::string& output, const s
 {
     std::string stub_full;
     std::string output_full;
-    if (!check_stub_path(launcher, &stub_full) || !check_output_path(output, &output_full)) {
+    if (!check_launcher_stub(launcher, &stub_full) || !check_output_path(output, &output_full)) {
         return status_failed;
     }
     // Before the inputs are read, which may take long.
