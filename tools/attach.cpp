@@ -8,6 +8,7 @@
 #include "neutral/pe_resources.h"
 #include "tools/commands.h"
 #include "tools/host_files.h"
+#include "tools/host_process.h"
 #include "tools/identity.h"
 #include "tools/tool_files.h"
 #include "tools/tool_output.h"
@@ -36,7 +37,45 @@ bool payload_reads_back(const std::string& exe, const uint8_t* data, uint64_t si
     return ok;
 }
 
+void report_stub_problem(const std::string& stub_full, pe_edit_problem problem)
+{
+    if (problem == pe_edit_not_executable || problem == pe_edit_damaged_headers) {
+        report("launcher stub " + quoted(stub_full) + " is not a Windows executable: " + pe_edit_problem_text(problem));
+    } else {
+        report("cannot store a payload in launcher stub " + quoted(stub_full) + ": " + pe_edit_problem_text(problem));
+    }
+}
+
 }  // namespace
+
+bool check_launcher_stub(const std::string& argument, std::string* full)
+{
+    if (!find_input_file("launcher stub", argument, full)) {
+        return false;
+    }
+    host_view stub;
+    host_error error = 0;
+    if (!host_map_file(*full, &stub, &error)) {
+        report("cannot read the launcher stub " + quoted(*full) + ": " + host_error_text(error));
+        return false;
+    }
+    // Damaged resources are left to the rewrite: what matters first is
+    // whether this is a program at all, and whether it is the launcher.
+    std::vector<pe_resource> resources;
+    pe_edit_problem problem = pe_read_resources(stub.bytes, static_cast<size_t>(stub.size), &resources);
+    bool executable = problem != pe_edit_not_executable && problem != pe_edit_damaged_headers;
+    // Any other program would run as itself and never look at the payload.
+    bool launcher = executable && pe_is_launcher(stub.bytes, static_cast<size_t>(stub.size));
+    host_unmap_file(&stub);
+    if (!executable) {
+        report_stub_problem(*full, problem);
+    } else if (!launcher) {
+        report("launcher stub " + quoted(*full) +
+               " is not a onefile launcher (onefile-launcher.exe, onefile-launcher-console.exe, or an executable "
+               "made from either): it would run as itself and ignore the payload");
+    }
+    return launcher;
+}
 
 bool attach_payload(const std::string& stub_full, const uint8_t* data, uint64_t size, const std::string& output_full,
                     host_view* hold, identity* own)
@@ -71,21 +110,8 @@ bool attach_payload(const std::string& stub_full, const uint8_t* data, uint64_t 
         }
         problem = pe_plan_rewrite(stub.bytes, static_cast<size_t>(stub.size), resources, &plan);
     }
-    if (problem == pe_edit_not_executable || problem == pe_edit_damaged_headers) {
-        report("launcher stub " + quoted(stub_full) + " is not a Windows executable: " + pe_edit_problem_text(problem));
-        host_unmap_file(&stub);
-        return false;
-    }
-    // Any other program would run as itself and never look at the payload.
-    if (!pe_is_launcher(stub.bytes, static_cast<size_t>(stub.size))) {
-        report("launcher stub " + quoted(stub_full) +
-               " is not a onefile launcher (onefile-launcher.exe, onefile-launcher-console.exe, or an executable "
-               "made from either): it would run as itself and ignore the payload");
-        host_unmap_file(&stub);
-        return false;
-    }
     if (problem != pe_edit_ok) {
-        report("cannot store a payload in launcher stub " + quoted(stub_full) + ": " + pe_edit_problem_text(problem));
+        report_stub_problem(stub_full, problem);
         host_unmap_file(&stub);
         return false;
     }
@@ -107,7 +133,7 @@ bool attach_payload(const std::string& stub_full, const uint8_t* data, uint64_t 
         pending_discard(&pending);
         return false;
     }
-    if (tool_interrupted()) {
+    if (host_interrupted()) {
         report("interrupted; no output written");
         pending_discard(&pending);
         return false;
@@ -138,7 +164,7 @@ int attach_command(const std::string& launcher, const std::string& image, const 
 {
     std::string stub_full;
     std::string output_full;
-    if (!check_stub_path(launcher, &stub_full) || !check_output_path(output, &output_full)) {
+    if (!check_launcher_stub(launcher, &stub_full) || !check_output_path(output, &output_full)) {
         return status_failed;
     }
     identity own;
@@ -147,15 +173,12 @@ int attach_command(const std::string& launcher, const std::string& image, const 
         return status;
     }
     std::string image_full;
-    host_error error = 0;
-    host_file_facts facts;
-    bool found = host_full_path(image, &image_full, &error) && host_inspect(image_full, &facts, &error);
-    if (!found || facts.is_directory) {
-        report("image " + quoted(image) + (found ? " is a directory" : " not found"));
+    if (!find_input_file("image", image, &image_full)) {
         return status_failed;
     }
     // Mapped, not read: the rewrite copies it straight into the output.
     host_view view;
+    host_error error = 0;
     if (!host_map_file(image_full, &view, &error)) {
         report("cannot read image " + quoted(image) + ": " + host_error_text(error));
         return status_failed;

@@ -25,16 +25,16 @@ int extract_command(const std::string& source, const std::string& output);
 
 // Writes the stub with `data` as its payload resource (replacing any
 // earlier one) under a temporary name beside `output_full`, reads the
-// payload back and renames the result over the output. A stub that is not
-// one of the launcher's is refused; a signed one loses its signature, with
-// a warning. `hold` (may be null)
-// is a view that `data` lies in; it is closed before the rename, since a
-// mapped file cannot be replaced on Windows. The identity's resources take
-// the place of the stub's.
+// payload back and renames the result over the output. The stub has passed
+// check_launcher_stub; a signed one loses its signature, with a warning.
+// `hold` (may be null) is a view that `data` lies in; it is closed before
+// the rename, since a mapped file cannot be replaced on Windows. The
+// identity's resources take the place of the stub's.
 bool attach_payload(const std::string& stub_full, const uint8_t* data, uint64_t size, const std::string& output_full,
                     host_view* hold, identity* own);
 
-// Checks that an output path is not a directory and that the stub of an
-// attach or pack exists, before any work is done.
+// Check, before any work is done, that an output path is not a directory
+// and that the stub of an attach or pack is a Windows executable made from
+// the launcher.
 bool check_output_path(const std::string& argument, std::string* full);
-bool check_stub_path(const std::string& argument, std::string* full);
+bool check_launcher_stub(const std::string& argument, std::string* full);

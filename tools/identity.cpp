@@ -9,27 +9,21 @@
 #include "neutral/utf.h"
 #include "neutral/version_info.h"
 #include "tools/host_files.h"
+#include "tools/tool_files.h"
 #include "tools/tool_output.h"
 
 namespace {
-
 
 const char* const execution_levels[] = {"asInvoker", "highestAvailable", "requireAdministrator"};
 
 bool read_whole_file(const char* what, const std::string& path, std::vector<uint8_t>* bytes)
 {
     std::string full;
-    host_error error = 0;
-    host_file_facts facts;
-    if (!host_full_path(path, &full, &error) || !host_inspect(full, &facts, &error)) {
-        report(std::string(what) + " " + quoted(path) + " not found");
-        return false;
-    }
-    if (facts.is_directory) {
-        report(std::string(what) + " " + quoted(path) + " is a directory");
+    if (!find_input_file(what, path, &full)) {
         return false;
     }
     host_view view;
+    host_error error = 0;
     if (!host_map_file(full, &view, &error)) {
         report("cannot read " + std::string(what) + " " + quoted(path) + ": " + host_error_text(error));
         return false;
@@ -227,9 +221,6 @@ int identity_load(const identity_options& options, identity* loaded)
 {
     loaded->options = options;
     const identity_options& o = options;
-    loaded->any = !(o.icon.empty() && o.company.empty() && o.product.empty() && o.version.empty() &&
-                    o.description.empty() && o.copyright.empty() && o.execution_level.empty() &&
-                    o.manifest.empty() && o.target_directory.empty());
     if (!o.manifest.empty() && !o.execution_level.empty()) {
         report("--manifest and --execution-level exclude each other: give the level in the manifest "
                "(see onefile-pack --help)");

@@ -28,7 +28,6 @@ struct identity_options {
 // and the resource list that identity_apply edits points into them.
 struct identity {
     identity_options options;
-    bool any = false;
     std::vector<uint8_t> icon_file;
     std::vector<icon_image> icon_images;
     uint16_t version_parts[4] = {};

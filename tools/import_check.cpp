@@ -3,7 +3,6 @@
 // looks would fail the application's start on the user's machine with
 // "Error, load DLL." and error 126, however well it ran on the machine
 // that built it (where the compiler's runtime DLLs lie on the PATH).
-#include "neutral/name_case.h"
 #include "neutral/pe_check.h"
 #include "neutral/system_dlls.h"
 #include "neutral/utf.h"
@@ -17,16 +16,6 @@ struct needed_dll {
     std::string name;    // as the import table has it
     std::string needer;  // the payload DLL that imports it; empty for the main library
 };
-
-const uint16_t* units(const std::u16string& text)
-{
-    return reinterpret_cast<const uint16_t*>(text.data());
-}
-
-bool same_name(const std::u16string& a, const std::u16string& b)
-{
-    return name_compare_ignoring_case(units(a), a.size(), units(b), b.size()) == 0;
-}
 
 bool allowed(const std::vector<std::string>& allowed_dlls, const std::string& name)
 {
@@ -51,7 +40,7 @@ int entry_beside(const std::vector<pack_entry>& entries, const std::u16string& d
     }
     wanted = directory + wanted;
     for (size_t i = 0; i < entries.size(); ++i) {
-        if (!entries[i].source.empty() && same_name(entries[i].name, wanted)) {
+        if (!entries[i].source.empty() && compare_ignoring_case(entries[i].name, wanted) == 0) {
             return static_cast<int>(i);
         }
     }

@@ -22,16 +22,10 @@ bool open_image_source(const std::string& argument, image_source* source)
     source->bytes = nullptr;
     source->size = 0;
     std::string full;
+    if (!find_input_file("", argument, &full, ", not an image or an executable")) {
+        return false;
+    }
     host_error error = 0;
-    host_file_facts facts;
-    if (!host_full_path(argument, &full, &error) || !host_inspect(full, &facts, &error)) {
-        report(quoted(argument) + " not found");
-        return false;
-    }
-    if (facts.is_directory) {
-        report(quoted(argument) + " is a directory, not an image or an executable");
-        return false;
-    }
     if (!host_map_file(full, &source->view, &error)) {
         report("cannot read " + quoted(argument) + ": " + host_error_text(error));
         return false;

@@ -6,6 +6,7 @@
 #include "neutral/payload_image.h"
 #include "tools/commands.h"
 #include "tools/host_files.h"
+#include "tools/host_process.h"
 #include "tools/identity.h"
 #include "tools/pack_inputs.h"
 #include "tools/tool_files.h"
@@ -40,16 +41,11 @@ bool memory_sink_write(void* context, const void* data, size_t size)
 
 void guard_output(const std::string& output_full, output_guard* guard)
 {
-    host_file_facts facts;
+    host_file_facts facts = {};
     host_error error = 0;
     guard->exists = host_inspect(output_full, &facts, &error);
     guard->volume = facts.volume;
     guard->index = facts.index;
-}
-
-const uint16_t* units(const std::u16string& name)
-{
-    return reinterpret_cast<const uint16_t*>(name.data());
 }
 
 // Streams one file's bytes after its header. The size was taken while
@@ -65,7 +61,7 @@ bool write_file_entry(const pack_entry& entry, payload_writer* writer, const out
     if (!host_open_read(entry.source, &file, &facts, &error)) {
         // An interrupt also ends a wait in the system (for a pipe's writer,
         // say) with an error, which is not the input's fault.
-        report(tool_interrupted() ? std::string("interrupted; no output written")
+        report(host_interrupted() ? std::string("interrupted; no output written")
                                   : "cannot read " + quoted(entry.source) + ": " + host_error_text(error));
         return false;
     }
@@ -82,7 +78,7 @@ bool write_file_entry(const pack_entry& entry, payload_writer* writer, const out
     }
     uint64_t remaining = ok ? facts.size : 0;
     while (remaining != 0) {
-        if (tool_interrupted()) {
+        if (host_interrupted()) {
             report("interrupted; no output written");
             host_close(&file, &error);
             return false;
@@ -177,21 +173,6 @@ bool check_output_path(const std::string& argument, std::string* full)
     return true;
 }
 
-bool check_stub_path(const std::string& argument, std::string* full)
-{
-    host_error error = 0;
-    host_file_facts facts;
-    if (!host_full_path(argument, full, &error) || !host_inspect(*full, &facts, &error)) {
-        report("launcher stub " + quoted(argument) + " not found");
-        return false;
-    }
-    if (facts.is_directory) {
-        report("launcher stub " + quoted(argument) + " is a directory");
-        return false;
-    }
-    return true;
-}
-
 int build_command(const std::string& output, const std::string& main_library, const std::vector<std::string>& inputs,
                   bool keep_empty_dirs, const std::vector<std::string>& allowed_dlls)
 {
@@ -254,7 +235,7 @@ int pack_command(const std::string& launcher, const std::string& output, const s
 {
     std::string stub_full;
     std::string output_full;
-    if (!check_stub_path(launcher, &stub_full) || !check_output_path(output, &output_full)) {
+    if (!check_launcher_stub(launcher, &stub_full) || !check_output_path(output, &output_full)) {
         return status_failed;
     }
     // Before the inputs are read, which may take long.

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 
-#include "neutral/name_case.h"
 #include "neutral/payload_image.h"
 #include "neutral/payload_names.h"
 #include "neutral/pe_check.h"
@@ -20,11 +19,6 @@ struct input_spec {
     std::u16string name;   // stored name (or directory prefix), backslashed
     bool named;            // SOURCE=NAME was used
 };
-
-const uint16_t* units(const std::u16string& text)
-{
-    return reinterpret_cast<const uint16_t*>(text.data());
-}
 
 // '/' -> '\', the separator that entry names store.
 std::u16string backslashed(std::u16string name)
@@ -289,13 +283,6 @@ struct name_use {
     bool is_directory;
     size_t entry;  // the entry that stores it or lies below it
 };
-
-// Ordinal with case folding: the way NTFS and the launcher's CreateFileW
-// see two names, independent of the user's locale.
-int compare_ignoring_case(const std::u16string& a, const std::u16string& b)
-{
-    return name_compare_ignoring_case(units(a), a.size(), units(b), b.size());
-}
 
 std::string describe_source(const pack_entry& entry)
 {

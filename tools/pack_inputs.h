@@ -6,11 +6,26 @@
 #include <string>
 #include <vector>
 
+#include "neutral/name_case.h"
+
 struct pack_entry {
     std::u16string name;  // stored name, backslash-separated
     std::string source;   // absolute path of the file; empty for a placeholder
     uint64_t size;        // as seen while collecting (of a link's target); checked again on reading
 };
+
+// A stored name as the code units the neutral code takes.
+inline const uint16_t* units(const std::u16string& name)
+{
+    return reinterpret_cast<const uint16_t*>(name.data());
+}
+
+// Ordinal with case folding: the way NTFS and the launcher's CreateFileW
+// see two names, independent of the user's locale.
+inline int compare_ignoring_case(const std::u16string& a, const std::u16string& b)
+{
+    return name_compare_ignoring_case(units(a), a.size(), units(b), b.size());
+}
 
 // The empty file that --keep-empty-dirs stores so that a directory exists.
 constexpr char16_t empty_directory_placeholder[] = u".keep_dir.txt";

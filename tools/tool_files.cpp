@@ -3,6 +3,24 @@
 #include <string.h>
 
 #include "tools/host_process.h"
+#include "tools/tool_output.h"
+
+bool find_input_file(const char* what, const std::string& argument, std::string* full, const char* directory_note)
+{
+    std::string named = (*what == '\0' ? "" : std::string(what) + " ") + quoted(argument);
+    host_error error = 0;
+    host_file_facts facts = {};
+    if (!host_full_path(argument, full, &error) || !host_inspect(*full, &facts, &error)) {
+        report(host_error_is_not_found(error) ? named + " not found"
+                                              : "cannot read " + named + ": " + host_error_text(error));
+        return false;
+    }
+    if (facts.is_directory) {
+        report(named + " is a directory" + directory_note);
+        return false;
+    }
+    return true;
+}
 
 bool pending_create(pending_output* output, const std::string& final_full, bool executable, host_error* error)
 {
@@ -59,11 +77,6 @@ void pending_discard(pending_output* output)
         output->exists = false;
         host_count_pending_output(-1);
     }
-}
-
-bool tool_interrupted()
-{
-    return host_interrupted();
 }
 
 void file_sink_init(file_sink* sink, host_file* file)

@@ -1,6 +1,6 @@
 #pragma once
-// All-or-nothing output files and buffered writing for the packaging tool,
-// on top of the host's files (host_files.h).
+// Input files looked up, all-or-nothing output files and buffered writing
+// for the packaging tool, on top of the host's files (host_files.h).
 #include <stdint.h>
 
 #include <string>
@@ -9,6 +9,13 @@
 #include "tools/host_files.h"
 
 constexpr size_t copy_buffer_size = 1u << 20;
+
+// The absolute path of a file the user named, which must exist and be no
+// directory. Otherwise reports "<what> 'argument' not found", "... is a
+// directory" followed by `directory_note`, or the system's reason, and
+// returns false. `what` may be empty.
+bool find_input_file(const char* what, const std::string& argument, std::string* full,
+                     const char* directory_note = "");
 
 // An output file written under a temporary name beside its final one and
 // renamed over it only when complete; discarded on any failure, so a failed
@@ -27,9 +34,6 @@ bool pending_close(pending_output* output, host_error* error);
 // Closes, renames over the final name; false (and discarded) on failure.
 bool pending_commit(pending_output* output, host_error* error);
 void pending_discard(pending_output* output);
-
-// Set by an interrupt while an output is pending (host_process.h).
-bool tool_interrupted();
 
 // A writer sink that gathers small writes (names and sizes of many small
 // files) into one buffer before they reach the file.

@@ -269,6 +269,9 @@ TEST(attach, refuses_a_missing_stub_or_image_or_a_stub_that_is_no_launcher_witho
         // Other programs would run as themselves, the payload unseen.
         {{L"--launcher", pack_tool_path(), L"--image", L"app.img"}, "is not a onefile launcher"},
         {{L"--launcher", fixture_entry_path(), L"--image", L"app.img"}, "is not a onefile launcher"},
+        // ... whatever else is wrong with it for the options given.
+        {{L"--launcher", fixture_entry_path(), L"--image", L"app.img", L"--version", L"1.0"},
+         "is not a onefile launcher"},
     };
     std::vector<std::wstring> before = list_files(work.path);
     for (const missing_case& test : cases) {
