@@ -16,88 +16,33 @@ constexpr size_t import_descriptor_size = 20;
 constexpr size_t max_imports = 4096;
 constexpr size_t max_import_name = 260;
 
-struct pe_view {
-    const uint8_t* bytes;
-    uint64_t size;
-    uint64_t optional;       // offset of the optional header
-    uint16_t optional_size;
-    uint16_t characteristics;
-    uint64_t sections;       // offset of the section table
-    uint32_t section_count;
-    uint32_t header_size;    // SizeOfHeaders: the part mapped at RVA 0
-};
-
-bool inside(const pe_view& view, uint64_t offset, uint64_t length)
+bool rva_to_offset(const pe_headers& view, uint64_t rva, uint64_t length, uint64_t* offset, uint64_t* available)
 {
-    return pe_inside(view.size, offset, length);
+    return pe_rva_to_offset(view, 1, rva, length, offset, available);
 }
 
-bool rva_to_offset(const pe_view& view, uint64_t rva, uint64_t length, uint64_t* offset, uint64_t* available)
-{
-    return pe_rva_to_offset(view.bytes, view.size, view.sections, view.section_count, view.header_size, 1, rva,
-                            length, offset, available);
-}
-
-// The headers of a 64-bit Windows program, up to its section table.
-pe_problem read_view(const uint8_t* bytes, size_t size, pe_view* view, pe_facts* facts)
+// The headers of a 64-bit Windows program, up to its section table. The
+// machine decides first: an i386 program is not 64-bit even when its
+// optional header is cut.
+pe_problem read_view(const uint8_t* bytes, size_t size, pe_headers* view, pe_facts* facts)
 {
     memset(facts, 0, sizeof *facts);
-    *view = {bytes, size, 0, 0, 0, 0, 0, 0};
-    if (bytes == nullptr || size < 0x40 || bytes[0] != 'M' || bytes[1] != 'Z') {
+    pe_header_stage stage = pe_read_headers(bytes, size, view);
+    if (stage == pe_headers_not_pe) {
         return pe_not_executable;
     }
-    uint64_t pe_offset = load_u32(bytes + 0x3C);
-    if (!inside(*view, pe_offset, 4) || memcmp(bytes + pe_offset, "PE\0\0", 4) != 0) {
-        return pe_not_executable;
-    }
-    uint64_t coff = pe_offset + 4;
-    if (!inside(*view, coff, 20)) {
-        return pe_damaged_headers;
-    }
-    facts->machine = load_u16(bytes + coff);
-    uint16_t section_count = load_u16(bytes + coff + 2);
-    view->optional_size = load_u16(bytes + coff + 16);
-    view->characteristics = load_u16(bytes + coff + 18);
-    if (facts->machine != machine_amd64) {
+    facts->machine = view->machine;
+    if (stage > pe_headers_cut_coff && view->machine != machine_amd64) {
         return pe_not_64_bit;
     }
-    view->optional = coff + 20;
-    if (view->optional_size < 2 || !inside(*view, view->optional, view->optional_size)) {
-        return pe_damaged_headers;
-    }
-    facts->optional_magic = load_u16(bytes + view->optional);
-    if (facts->optional_magic != magic_pe32_plus) {
+    facts->optional_magic = view->magic;
+    if (stage > pe_headers_cut_optional && view->magic != magic_pe32_plus) {
         return pe_not_64_bit;
     }
-    // PE32+ layout: SizeOfHeaders at 60, NumberOfRvaAndSizes at 108, the
-    // data directories from 112.
-    if (view->optional_size < 112) {
-        return pe_damaged_headers;
-    }
-    view->header_size = load_u32(bytes + view->optional + 60);
-    view->sections = view->optional + view->optional_size;
-    view->section_count = section_count;
-    if (!inside(*view, view->sections, static_cast<uint64_t>(section_count) * pe_section_header_size)) {
-        return pe_damaged_headers;
-    }
-    return pe_ok;
+    return stage == pe_headers_ok ? pe_ok : pe_damaged_headers;
 }
 
-// Data directory `index` (0 exports, 1 imports), or false when the header
-// has no such entry.
-bool directory(const pe_view& view, uint32_t index, uint32_t* rva, uint32_t* size)
-{
-    uint32_t count = load_u32(view.bytes + view.optional + 108);
-    uint64_t at = 112 + uint64_t{index} * 8;
-    if (count <= index || view.optional_size < at + 8) {
-        return false;
-    }
-    *rva = load_u32(view.bytes + view.optional + at);
-    *size = load_u32(view.bytes + view.optional + at + 4);
-    return true;
-}
-
-pe_problem read_dll_view(const uint8_t* bytes, size_t size, pe_view* view, pe_facts* facts)
+pe_problem read_dll_view(const uint8_t* bytes, size_t size, pe_headers* view, pe_facts* facts)
 {
     pe_problem problem = read_view(bytes, size, view, facts);
     if (problem == pe_ok && (view->characteristics & characteristic_dll) == 0) {
@@ -107,7 +52,7 @@ pe_problem read_dll_view(const uint8_t* bytes, size_t size, pe_view* view, pe_fa
 }
 
 // The zero-terminated text at `rva`, whole within its region, or null.
-const char* text_at(const pe_view& view, uint32_t rva, size_t limit, size_t* length)
+const char* text_at(const pe_headers& view, uint32_t rva, size_t limit, size_t* length)
 {
     uint64_t offset = 0;
     uint64_t available = 0;
@@ -124,7 +69,7 @@ const char* text_at(const pe_view& view, uint32_t rva, size_t limit, size_t* len
     return text;
 }
 
-bool name_is_entry(const pe_view& view, uint32_t name_rva)
+bool name_is_entry(const pe_headers& view, uint32_t name_rva)
 {
     uint64_t offset = 0;
     uint64_t available = 0;
@@ -158,7 +103,7 @@ bool name_is_mangled_entry(const char* name, size_t length)
     return false;
 }
 
-void keep_mangled(const pe_view& view, uint32_t name_rva, pe_facts* facts)
+void keep_mangled(const pe_headers& view, uint32_t name_rva, pe_facts* facts)
 {
     size_t length = 0;
     const char* name = text_at(view, name_rva, 4096, &length);
@@ -172,19 +117,18 @@ void keep_mangled(const pe_view& view, uint32_t name_rva, pe_facts* facts)
 
 pe_problem check_main_library(const uint8_t* bytes, size_t size, pe_facts* facts)
 {
-    pe_view view;
+    pe_headers view;
     pe_problem problem = read_dll_view(bytes, size, &view, facts);
     if (problem != pe_ok) {
         return problem;
     }
-    uint32_t export_rva = 0;
-    uint32_t export_size = 0;
-    if (!directory(view, 0, &export_rva, &export_size) || export_rva == 0 || export_size == 0) {
+    pe_data_directory export_directory = pe_directory(view, 0);
+    if (export_directory.rva == 0 || export_directory.size == 0) {
         return pe_no_export_table;
     }
     uint64_t exports_at = 0;
     uint64_t available = 0;
-    if (!rva_to_offset(view, export_rva, export_directory_size, &exports_at, &available)) {
+    if (!rva_to_offset(view, export_directory.rva, export_directory_size, &exports_at, &available)) {
         return pe_damaged_export_table;
     }
     const uint8_t* exports = bytes + exports_at;
@@ -241,15 +185,14 @@ pe_problem pe_check_main_library(const uint8_t* bytes, size_t size, pe_facts* fa
 pe_problem pe_list_imports(const uint8_t* bytes, size_t size, std::vector<std::string>* names)
 {
     names->clear();
-    pe_view view;
+    pe_headers view;
     pe_facts facts;
     pe_problem problem = read_dll_view(bytes, size, &view, &facts);
     if (problem != pe_ok) {
         return problem;
     }
-    uint32_t table = 0;
-    uint32_t table_size = 0;
-    if (!directory(view, 1, &table, &table_size) || table == 0) {
+    uint32_t table = pe_directory(view, 1).rva;
+    if (table == 0) {
         return pe_ok;
     }
     // The loader reads descriptors up to the first without a name or an
@@ -280,20 +223,20 @@ pe_problem pe_list_imports(const uint8_t* bytes, size_t size, std::vector<std::s
 
 bool pe_is_launcher(const uint8_t* bytes, size_t size)
 {
-    pe_view view;
+    pe_headers view;
     pe_facts facts;
     if (read_view(bytes, size, &view, &facts) != pe_ok) {
         return false;
     }
     for (uint32_t i = 0; i < view.section_count; ++i) {
-        const uint8_t* row = bytes + view.sections + uint64_t{i} * pe_section_header_size;
+        const uint8_t* row = bytes + view.section_table + uint64_t{i} * pe_section_header_size;
         if (memcmp(row, pe_launcher_section, 8) != 0) {
             continue;
         }
         pe_section section = pe_read_section(row);
         uint64_t length = sizeof pe_launcher_marker;
         return section.raw_size >= length && section.virtual_size >= length &&
-               inside(view, section.raw_pointer, length) &&
+               pe_inside(view.size, section.raw_pointer, length) &&
                memcmp(bytes + section.raw_pointer, pe_launcher_marker, length) == 0;
     }
     return false;

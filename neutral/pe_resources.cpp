@@ -26,21 +26,6 @@ constexpr uint64_t limit_32 = 0xFFFFFFFFu;
 constexpr size_t max_resources = 1u << 16;
 constexpr size_t max_table_entries = 1u << 20;
 
-struct pe_headers {
-    const uint8_t* bytes;
-    uint64_t size;
-    uint64_t coff;
-    uint64_t optional;
-    uint64_t directories;       // offset of the data directory array
-    uint32_t directory_count;   // entries present in both the count and the header
-    uint64_t section_table;
-    uint32_t section_count;
-    uint64_t file_alignment;
-    uint64_t section_alignment;
-    uint64_t header_size;       // SizeOfHeaders
-    std::vector<pe_section> sections;
-};
-
 uint64_t align_up(uint64_t value, uint64_t alignment)
 {
     return (value + alignment - 1) / alignment * alignment;
@@ -51,56 +36,25 @@ bool power_of_two(uint64_t value)
     return value != 0 && (value & (value - 1)) == 0;
 }
 
-pe_edit_problem read_headers(const uint8_t* bytes, size_t size, pe_headers* headers)
+// Headers whose sections can be moved: sound alignments, the section table
+// within SizeOfHeaders, and `sections` in the order the loader demands.
+pe_edit_problem read_headers(const uint8_t* bytes, size_t size, pe_headers* headers, std::vector<pe_section>* sections)
 {
-    if (bytes == nullptr || size < 0x40 || bytes[0] != 'M' || bytes[1] != 'Z') {
-        return pe_edit_not_executable;
+    pe_header_stage stage = pe_read_headers(bytes, size, headers);
+    if (stage != pe_headers_ok) {
+        return stage == pe_headers_not_pe ? pe_edit_not_executable : pe_edit_damaged_headers;
     }
-    uint64_t signature = load_u32(bytes + 0x3C);
-    if (!pe_inside(size, signature, 4) || memcmp(bytes + signature, "PE\0\0", 4) != 0) {
-        return pe_edit_not_executable;
-    }
-    headers->bytes = bytes;
-    headers->size = size;
-    headers->coff = signature + 4;
-    if (!pe_inside(size, headers->coff, 20)) {
-        return pe_edit_damaged_headers;
-    }
-    headers->section_count = load_u16(bytes + headers->coff + 2);
-    uint16_t optional_size = load_u16(bytes + headers->coff + 16);
-    headers->optional = headers->coff + 20;
-    if (optional_size < 2 || !pe_inside(size, headers->optional, optional_size)) {
-        return pe_edit_damaged_headers;
-    }
-    // The data directories start at 96 in a PE32 header, at 112 in PE32+;
-    // the fields before them that matter here sit alike in both.
-    uint16_t magic = load_u16(bytes + headers->optional);
-    uint64_t directories_at = magic == 0x20B ? 112 : magic == 0x10B ? 96 : 0;
-    if (directories_at == 0 || optional_size < directories_at) {
-        return pe_edit_damaged_headers;
-    }
-    const uint8_t* optional = bytes + headers->optional;
-    headers->section_alignment = load_u32(optional + 32);
-    headers->file_alignment = load_u32(optional + 36);
-    headers->header_size = load_u32(optional + 60);
-    headers->directories = headers->optional + directories_at;
-    uint64_t room = (optional_size - directories_at) / 8;
-    uint64_t count = load_u32(optional + directories_at - 4);
-    headers->directory_count = static_cast<uint32_t>(count < room ? count : room);
-    headers->section_table = headers->optional + optional_size;
-    uint64_t table_size = uint64_t{headers->section_count} * pe_section_header_size;
+    uint64_t table_end = headers->section_table + uint64_t{headers->section_count} * pe_section_header_size;
     // The format allows file alignments up to 64 KiB; a larger one would
     // only pad the output with gigabytes of zeros.
     if (!power_of_two(headers->file_alignment) || headers->file_alignment > 0x10000 ||
-        !power_of_two(headers->section_alignment) ||
-        !pe_inside(size, headers->section_table, table_size) ||
-        headers->header_size < headers->section_table + table_size || headers->header_size > size) {
+        !power_of_two(headers->section_alignment) || headers->header_size < table_end || headers->header_size > size) {
         return pe_edit_damaged_headers;
     }
     // Sections lie at aligned addresses, in ascending order, none within the
     // pages of the one before: what the loader demands, and what lets an
     // address name one section only.
-    headers->sections.clear();
+    sections->clear();
     uint64_t free_from = 0;
     for (uint32_t i = 0; i < headers->section_count; ++i) {
         pe_section section =
@@ -111,33 +65,16 @@ pe_edit_problem read_headers(const uint8_t* bytes, size_t size, pe_headers* head
         }
         uint64_t span = section.virtual_size != 0 ? section.virtual_size : section.raw_size;
         free_from = align_up(section.virtual_address + std::max<uint64_t>(span, 1), headers->section_alignment);
-        headers->sections.push_back(section);
+        sections->push_back(section);
     }
     return pe_edit_ok;
 }
 
-uint32_t directory_field(const pe_headers& headers, uint32_t index, uint32_t field)
-{
-    if (index >= headers.directory_count) {
-        return 0;
-    }
-    return load_u32(headers.bytes + headers.directories + uint64_t{index} * 8 + field);
-}
-
-uint32_t directory_address(const pe_headers& headers, uint32_t index) { return directory_field(headers, index, 0); }
-uint32_t directory_size(const pe_headers& headers, uint32_t index) { return directory_field(headers, index, 4); }
-
-bool rva_to_offset(const pe_headers& headers, uint64_t rva, uint64_t length, uint64_t* offset, uint64_t* available)
-{
-    return pe_rva_to_offset(headers.bytes, headers.size, headers.section_table, headers.section_count,
-                            headers.header_size, headers.section_alignment, rva, length, offset, available);
-}
-
 // The section that starts at `rva`, or -1.
-int section_at(const pe_headers& headers, uint32_t rva)
+int section_at(const std::vector<pe_section>& sections, uint32_t rva)
 {
-    for (size_t i = 0; i < headers.sections.size(); ++i) {
-        if (headers.sections[i].virtual_address == rva) {
+    for (size_t i = 0; i < sections.size(); ++i) {
+        if (sections[i].virtual_address == rva) {
             return static_cast<int>(i);
         }
     }
@@ -194,7 +131,8 @@ bool read_leaf(tree_reader* reader, uint32_t at, pe_resource* resource)
     uint64_t offset = 0;
     uint64_t available = 0;
     if (resource->size != 0) {
-        if (!rva_to_offset(*reader->headers, rva, resource->size, &offset, &available)) {
+        if (!pe_rva_to_offset(*reader->headers, reader->headers->section_alignment, rva, resource->size, &offset,
+                              &available)) {
             return false;
         }
         resource->data += offset;
@@ -454,8 +392,8 @@ uint32_t checksum_end(const checksum_state& state)
 // lost and is refused.
 bool trailing_bytes_droppable(const pe_headers& headers, uint64_t sections_end)
 {
-    uint64_t certificate = directory_address(headers, directory_certificates);
-    uint64_t certificate_end = certificate + directory_size(headers, directory_certificates);
+    uint64_t certificate = pe_directory(headers, directory_certificates).rva;
+    uint64_t certificate_end = certificate + pe_directory(headers, directory_certificates).size;
     uint64_t symbols = load_u32(headers.bytes + headers.coff + 8);
     uint64_t symbols_end = symbols + uint64_t{load_u32(headers.bytes + headers.coff + 12)} * symbol_size;
     if (symbols != 0 && pe_inside(headers.size, symbols_end, 4)) {
@@ -518,16 +456,18 @@ pe_edit_problem pe_read_resources(const uint8_t* image, size_t size, std::vector
 {
     resources->clear();
     pe_headers headers;
-    pe_edit_problem problem = read_headers(image, size, &headers);
+    std::vector<pe_section> sections;
+    pe_edit_problem problem = read_headers(image, size, &headers, &sections);
     if (problem != pe_edit_ok) {
         return problem;
     }
-    uint32_t tree = directory_address(headers, directory_resources);
+    uint32_t tree = pe_directory(headers, directory_resources).rva;
     if (tree == 0) {
         return pe_edit_ok;
     }
     tree_reader reader = {&headers, 0, 0, 0, resources};
-    if (!rva_to_offset(headers, tree, table_header_size, &reader.base, &reader.available)) {
+    if (!pe_rva_to_offset(headers, headers.section_alignment, tree, table_header_size, &reader.base,
+                          &reader.available)) {
         return pe_edit_damaged_resources;
     }
     pe_resource path = {pe_number(0), pe_number(0), 0, 0, nullptr, 0};
@@ -583,7 +523,8 @@ pe_edit_problem pe_plan_rewrite(const uint8_t* image, size_t size, const std::ve
     plan->size = 0;
     plan->drops_certificates = false;
     pe_headers headers;
-    pe_edit_problem problem = read_headers(image, size, &headers);
+    std::vector<pe_section> sections;
+    pe_edit_problem problem = read_headers(image, size, &headers, &sections);
     if (problem != pe_edit_ok) {
         return problem;
     }
@@ -593,17 +534,17 @@ pe_edit_problem pe_plan_rewrite(const uint8_t* image, size_t size, const std::ve
 
     // Which sections move: the resource section and the relocations after
     // it. A stub without resources gets a new section in the same place.
-    int count = static_cast<int>(headers.sections.size());
-    uint32_t tree_rva = directory_address(headers, directory_resources);
-    int resources_index = tree_rva == 0 ? -1 : section_at(headers, tree_rva);
+    int count = static_cast<int>(sections.size());
+    uint32_t tree_rva = pe_directory(headers, directory_resources).rva;
+    int resources_index = tree_rva == 0 ? -1 : section_at(sections, tree_rva);
     if (tree_rva != 0 && resources_index < 0) {
         return pe_edit_resources_not_a_section;
     }
     // Relocations of size 0 are none, wherever their entry points.
-    uint32_t relocations_rva = directory_size(headers, directory_relocations) == 0
+    uint32_t relocations_rva = pe_directory(headers, directory_relocations).size == 0
                                    ? 0
-                                   : directory_address(headers, directory_relocations);
-    int relocations_index = relocations_rva == 0 ? -1 : section_at(headers, relocations_rva);
+                                   : pe_directory(headers, directory_relocations).rva;
+    int relocations_index = relocations_rva == 0 ? -1 : section_at(sections, relocations_rva);
     if (relocations_index >= 0 && relocations_index == resources_index) {
         return pe_edit_damaged_headers;
     }
@@ -626,7 +567,7 @@ pe_edit_problem pe_plan_rewrite(const uint8_t* image, size_t size, const std::ve
     uint64_t address_end = headers.header_size;
     uint64_t first_raw = headers.size;
     for (int i = 0; i < count; ++i) {
-        const pe_section& section = headers.sections[i];
+        const pe_section& section = sections[i];
         uint64_t raw_end = section.raw_pointer + section.raw_size;
         if (section.raw_size != 0) {
             sections_end = std::max(sections_end, raw_end);
@@ -647,12 +588,12 @@ pe_edit_problem pe_plan_rewrite(const uint8_t* image, size_t size, const std::ve
     // Addresses from the first moving section on are laid out afresh: no
     // table but the resource tree and the relocations may lie there (a
     // certificate table's entry is a file offset, not an address).
-    uint64_t moving_from = tail < count ? std::min(address_end, headers.sections[tail].virtual_address) : address_end;
+    uint64_t moving_from = tail < count ? std::min(address_end, sections[tail].virtual_address) : address_end;
     for (uint32_t index = 0; index < headers.directory_count; ++index) {
-        uint64_t address = directory_address(headers, index);
+        uint64_t address = pe_directory(headers, index).rva;
         bool moves_along = (index == directory_resources && resources_index >= 0) ||
                            (index == directory_relocations && moves_relocations);
-        if (index != directory_certificates && directory_size(headers, index) != 0 && address >= moving_from &&
+        if (index != directory_certificates && pe_directory(headers, index).size != 0 && address >= moving_from &&
             !moves_along) {
             return pe_edit_resources_not_a_section;
         }
@@ -678,7 +619,7 @@ pe_edit_problem pe_plan_rewrite(const uint8_t* image, size_t size, const std::ve
     tree_layout layout;
     if (has_section) {
         if (resources_index >= 0) {
-            resources_section.characteristics = headers.sections[resources_index].characteristics;
+            resources_section.characteristics = sections[resources_index].characteristics;
         }
         if (!build_tree(resources, address_end, &layout, &plan->directory)) {
             return pe_edit_too_large;
@@ -688,7 +629,7 @@ pe_edit_problem pe_plan_rewrite(const uint8_t* image, size_t size, const std::ve
     }
     pe_section relocations = {};
     if (moves_relocations) {
-        relocations = headers.sections[relocations_index];
+        relocations = sections[relocations_index];
         relocations.virtual_address = has_section
             ? align_up(resources_section.virtual_address + resources_section.virtual_size, headers.section_alignment)
             : address_end;
@@ -715,15 +656,15 @@ pe_edit_problem pe_plan_rewrite(const uint8_t* image, size_t size, const std::ve
     uint8_t* head = plan->head.data();
     uint8_t* optional = head + headers.optional;
     int64_t initialized = load_u32(optional + 8);
-    if (resources_index >= 0 && (headers.sections[resources_index].characteristics & section_initialized_data)) {
-        initialized -= static_cast<int64_t>(headers.sections[resources_index].raw_size);
+    if (resources_index >= 0 && (sections[resources_index].characteristics & section_initialized_data)) {
+        initialized -= static_cast<int64_t>(sections[resources_index].raw_size);
     }
     if (has_section && (resources_section.characteristics & section_initialized_data)) {
         initialized += static_cast<int64_t>(resources_section.raw_size);
     }
     if (moves_relocations && (relocations.characteristics & section_initialized_data)) {
         initialized += static_cast<int64_t>(relocations.raw_size) -
-                       static_cast<int64_t>(headers.sections[relocations_index].raw_size);
+                       static_cast<int64_t>(sections[relocations_index].raw_size);
     }
     if (initialized > static_cast<int64_t>(limit_32)) {
         return pe_edit_too_large;
@@ -752,9 +693,9 @@ pe_edit_problem pe_plan_rewrite(const uint8_t* image, size_t size, const std::ve
         put_section_row(rows + uint64_t(row) * pe_section_header_size, relocations);
         set_directory(&plan->head, headers, directory_relocations,
                       static_cast<uint32_t>(relocations.virtual_address),
-                      directory_size(headers, directory_relocations));
+                      pe_directory(headers, directory_relocations).size);
     }
-    plan->drops_certificates = directory_size(headers, directory_certificates) != 0;
+    plan->drops_certificates = pe_directory(headers, directory_certificates).size != 0;
     set_directory(&plan->head, headers, directory_certificates, 0, 0);
     if (load_u32(image + headers.coff + 8) >= head_end) {
         store_u32(head + headers.coff + 8, 0);
@@ -775,7 +716,7 @@ pe_edit_problem pe_plan_rewrite(const uint8_t* image, size_t size, const std::ve
         plan->runs.push_back({nullptr, resources_section.raw_size - at});
     }
     if (moves_relocations) {
-        const pe_section& old = headers.sections[relocations_index];
+        const pe_section& old = sections[relocations_index];
         plan->runs.push_back({image + old.raw_pointer, old.raw_size});
         plan->runs.push_back({nullptr, relocations.raw_size - old.raw_size});
     }
