@@ -201,7 +201,9 @@ path_spec_template_problem path_spec_check_template(const wchar_t* spec, size_t 
                 name[name_length] = 0;
                 which = path_spec_lookup(name);
             }
-            *facts = {open_at, i + 1 - open_at, 0};
+            // The run's own directory, once found, stays what it is: a
+            // placeholder further down names a directory inside it.
+            *facts = {open_at, i + 1 - open_at, facts->run_root};
             if (which == spec_unknown) {
                 return template_unknown;
             }

@@ -169,6 +169,7 @@ TEST(path_spec, target_directory_templates)
         {L"{TEMP}\\onefile_{PID}_{TIME}", template_ok, L"{TEMP}\\onefile_{PID}_{TIME}"},
         {L"{cache_dir}\\app_{pid}_{time}\\files\\x", template_ok, L"{cache_dir}\\app_{pid}_{time}"},
         {L"{HOME}\\{TIME}\\{PID}\\bin", template_ok, L"{HOME}\\{TIME}\\{PID}"},
+        {L"{TEMP}\\app_{PID}_{TIME}\\{PRODUCT}\\bin", template_ok, L"{TEMP}\\app_{PID}_{TIME}"},
         {L"D:\\{COMPANY}\\{VERSION}-{PID}_{TIME}}", template_ok, L"D:\\{COMPANY}\\{VERSION}-{PID}_{TIME}}"},
         {L"\\\\server\\share\\{PID}{TIME}", template_ok, L"\\\\server\\share\\{PID}{TIME}"},
         {L"{TEMP}\\x_{PID}", template_no_time, L""},

@@ -82,7 +82,7 @@ TEST(private_target, unpacked_directory_grants_the_user_and_the_system_only)
 {
     built_launcher app = build_launcher(L"acl", {{L"test_app.dll", test_library_bytes()}});
     std::wstring start = unique_start_value();
-    program_result result = run_launcher(app.exe, {L"--acl"}, start);
+    program_result result = run_launcher(app.exe, {L"--acl", L"0"}, start);
     ASSERT_EQ(result.status, 0u) << result.err;
     // The protected flag is not kept by Wine's file system; Windows keeps
     // it, and the unit tests check it on the descriptor the launcher builds.
@@ -93,7 +93,8 @@ TEST(private_target, unpacked_directory_grants_the_user_and_the_system_only)
 
 // The executable's template: where a start unpacks, with {COMPANY},
 // {PRODUCT} and {VERSION} as its version information says, and nothing
-// left behind.
+// left behind. The run's own directory, however deep the target lies in
+// it, is the private one.
 TEST(target_template, unpacks_where_the_template_says_with_the_applications_values)
 {
     const std::wstring named = L"{TEMP}\\{COMPANY}_{PRODUCT}_{VERSION}_{PID}_{TIME}";
@@ -102,22 +103,27 @@ TEST(target_template, unpacks_where_the_template_says_with_the_applications_valu
         std::vector<std::wstring> options;
         std::wstring directory;  // below TEMP, before and after "<pid>_<start>"
         std::wstring below;
+        const wchar_t* run_levels_up;  // from the target to the run's own directory
     } cases[] = {
-        {"the_launchers_values", {L"--target-directory", named}, L"Merla Software_Merla_0.0.6.0_", L""},
+        {"the_launchers_values", {L"--target-directory", named}, L"Merla Software_Merla_0.0.6.0_", L"", L"0"},
         {"the_applications_values",
          {L"--target-directory", named, L"--company", L"Acme", L"--product", L"Rocket", L"--version", L"2.1"},
-         L"Acme_Rocket_2.1_", L""},
+         L"Acme_Rocket_2.1_", L"", L"0"},
         {"a_directory_in_the_runs_own", {L"--target-directory", L"{temp}/run_{Pid}_{TIME}/files/bin"}, L"run_",
-         L"\\files\\bin"},
+         L"\\files\\bin", L"2"},
+        {"a_placeholder_in_the_runs_own", {L"--target-directory", L"{TEMP}/app_{PID}_{TIME}/{PRODUCT}/bin"},
+         L"app_", L"\\Merla\\bin", L"2"},
     };
     for (const auto& c : cases) {
         built_launcher app = build_launcher(L"template", {{L"test_app.dll", test_library_bytes()}}, false, c.options);
         std::wstring start = unique_start_value();
-        program_result result = run_launcher(app.exe, {L"--report"}, start);
+        program_result result = run_launcher(app.exe, {L"--report", L"--acl", c.run_levels_up}, start);
         ASSERT_EQ(result.status, 0u) << c.label << result.err;
         EXPECT_EQ(parse_report(result.out).directory, temp_directory() + L"\\" + c.directory +
                                                           std::to_wstring(result.process_id) + L"_" + start + c.below)
             << c.label;
+        EXPECT_NE(result.out.find("acl aces=2 protected="), std::string::npos) << c.label << result.out;
+        EXPECT_NE(result.out.find(" user=1 system=1"), std::string::npos) << c.label << result.out;
         EXPECT_TRUE(target_directories(start).empty()) << c.label;
         remove_tree(app.directory);
     }
@@ -127,7 +133,7 @@ TEST(target_template, unpacks_where_the_template_says_with_the_applications_valu
 // anything is made, with the message that names it.
 TEST(target_template, damaged_in_the_executable_ends_the_start_naming_it)
 {
-    const std::wstring stored = L"{TEMP}\\x_{PID}_{TIME}";
+    const std::wstring stored = L"{TEMP}\\x_{PID}_{TIME}\\y";
     built_launcher app =
         build_launcher(L"damaged", {{L"test_app.dll", test_library_bytes()}}, false, {L"--target-directory", stored});
     std::string bytes;
@@ -140,9 +146,11 @@ TEST(target_template, damaged_in_the_executable_ends_the_start_naming_it)
         std::wstring with;
         const wchar_t* shown;
     } cases[] = {
-        {"unknown_placeholder", 12, L"X", L"{TEMP}\\x_{PIX}_{TIME}"},
-        {"without_pid", 9, L"_", L"{TEMP}\\x__PID}_{TIME}"},
+        {"unknown_placeholder", 12, L"X", L"{TEMP}\\x_{PIX}_{TIME}\\y"},
+        {"without_pid", 9, L"_", L"{TEMP}\\x__PID}_{TIME}\\y"},
         {"zero_unit", 0, std::wstring(1, L'\0'), L""},
+        // What comes before the zero would be a usable template by itself.
+        {"zero_unit_inside", 21, std::wstring(1, L'\0'), L"{TEMP}\\x_{PID}_{TIME}"},
     };
     for (const auto& c : cases) {
         std::string patched = bytes;

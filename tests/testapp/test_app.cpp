@@ -17,11 +17,12 @@
 //                     waits until the new process has made a file "ready" in
 //                     this library's directory (or ended; at most 30 s); ends
 //                     the list
-//   --acl             the access list of this library's directory: entry
-//                     count, protected flag, and whether the current user
-//                     and the system account each have full access that
-//                     every file and directory below inherits (an entry
-//                     with other inheritance flags does not count)
+//   --acl LEVELS      the access list of this library's directory, or of
+//                     the one LEVELS above it: entry count, protected flag,
+//                     and whether the current user and the system account
+//                     each have full access that every file and directory
+//                     below inherits (an entry with other inheritance flags
+//                     does not count)
 //   --list            every file below this library's directory: its
 //                     relative name in hex, size and FNV-1a hash
 //   --startup         this process's start-up record: flags, show state,
@@ -168,10 +169,13 @@ void list_below(const wchar_t* root, const wchar_t* prefix)
     FindClose(search);
 }
 
-void report_acl()
+void report_acl(unsigned long levels)
 {
     static wchar_t directory[32768];
     own_directory(directory, 32768);
+    for (wchar_t* last = nullptr; levels-- > 0 && (last = wcsrchr(directory, L'\\')) != nullptr;) {
+        *last = 0;
+    }
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     PACL acl = nullptr;
     if (GetNamedSecurityInfoW(directory, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &acl, nullptr,
@@ -452,8 +456,9 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv)
         } else if (wcscmp(command, L"--startup") == 0) {
             report_startup();
         } else if (wcscmp(command, L"--acl") == 0) {
-            report_acl();
+            report_acl(wcstoul(value, nullptr, 10));
             fflush(stdout);
+            ++i;
         } else if (wcscmp(command, L"--deep") == 0) {
             make_deep(static_cast<DWORD>(wcstoul(value, nullptr, 10)));
             ++i;
