@@ -35,7 +35,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
     LARGE_INTEGER frequency, start, end;
     QueryPerformanceFrequency(&frequency);
     QueryPerformanceCounter(&start);
-    remove_target(no_removal_deadline);
+    remove_target();
     QueryPerformanceCounter(&end);
 
     if (GetFileAttributesW(target_directory) != INVALID_FILE_ATTRIBUTES) {

@@ -125,8 +125,10 @@ unsigned long launch_child_and_wait()
     CloseHandle(process.hProcess);
     // Launchers of this run that the application started (a restart, a new
     // window) joined the job and use the directory too; the child's status
-    // stays the run's.
-    while (!run_job_is_empty()) {
+    // stays the run's. The run is marked as ending in the same step that
+    // finds the job empty, so that a launcher joining at the last moment
+    // either counts or starts a run of its own.
+    while (!mark_run_ending_if_empty()) {
         wait_dispatching(nullptr, 100);
     }
     return exit_code;

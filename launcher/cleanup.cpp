@@ -10,6 +10,7 @@ constexpr DWORD retry_pause_ms = 100;
 
 // Read by whichever thread ends the run.
 LONG volatile cleanup_armed = 0;
+LONG64 volatile deadline = -1;
 
 // The run's directory: the target directory, or the one above it that the
 // run created for itself (launcher_state.h).
@@ -29,7 +30,23 @@ void arm_cleanup()
     InterlockedExchange(&cleanup_armed, 1);
 }
 
-void remove_target(ULONGLONG deadline)
+void limit_removal(ULONGLONG value)
+{
+    for (;;) {
+        LONG64 seen = InterlockedCompareExchange64(&deadline, 0, 0);
+        if (static_cast<ULONGLONG>(seen) <= value ||
+            InterlockedCompareExchange64(&deadline, static_cast<LONG64>(value), seen) == seen) {
+            return;
+        }
+    }
+}
+
+ULONGLONG removal_deadline()
+{
+    return static_cast<ULONGLONG>(InterlockedCompareExchange64(&deadline, 0, 0));
+}
+
+void remove_target()
 {
     if (InterlockedCompareExchange(&cleanup_armed, 0, 0) == 0) {
         return;
@@ -40,7 +57,7 @@ void remove_target(ULONGLONG deadline)
         if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
             return;
         }
-        if (GetTickCount64() + retry_pause_ms >= deadline) {
+        if (GetTickCount64() + retry_pause_ms >= removal_deadline()) {
             return;
         }
         Sleep(retry_pause_ms);

@@ -4,17 +4,19 @@
 // (launcher/run_end.h).
 #include <windows.h>
 
-// No deadline: the removal makes all of its attempts.
-constexpr ULONGLONG no_removal_deadline = ~0ull;
-
 // Set once the launcher has created the target directory itself, never
 // cleared; until then the removal leaves the disk alone, since a directory of
 // that name may be someone else's.
 void arm_cleanup();
 
+// The time (a GetTickCount64 value) by which a removal under a system
+// deadline must be over, finished or not; ~0 for none. It only ever moves
+// forward, also while a removal runs.
+void limit_removal(ULONGLONG deadline);
+ULONGLONG removal_deadline();
+
 // Removes the run's directory if the cleanup is armed, retrying while it
 // still exists: at most 21 removal calls with a pause of 100 ms before each
 // repeated one, about two seconds in all. No pause and repeated call is
-// started that would end after `deadline` (a GetTickCount64 value), so that
-// a removal under a system deadline ends in time, finished or not.
-void remove_target(ULONGLONG deadline);
+// started that would end after the removal deadline.
+void remove_target();

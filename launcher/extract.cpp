@@ -50,6 +50,19 @@ void create_target_directory()
     }
 }
 
+// An end of the run has begun on another thread (a console event): write
+// nothing more into a directory that is going away, and hold no file open
+// in it, which would keep it from going.
+void give_way_if_ending(HANDLE file)
+{
+    if (!is_child_role() && run_is_ending()) {
+        if (file != INVALID_HANDLE_VALUE) {
+            CloseHandle(file);
+        }
+        give_way_to_end();
+    }
+}
+
 void write_entry(uint64_t remaining)
 {
     ensure_parent_directories(entry_path);
@@ -58,6 +71,7 @@ void write_entry(uint64_t remaining)
         fail_with_text(L"Error, failed to open '%ls' for writing.\n", entry_path);
     }
     while (remaining != 0) {
+        give_way_if_ending(file);
         DWORD slice = remaining <= payload_slice_size ? static_cast<DWORD>(remaining)
                                                       : static_cast<DWORD>(payload_slice_size);
         memcpy(staging, payload_take(slice), slice);
@@ -75,11 +89,7 @@ void write_entry(uint64_t remaining)
 unpack_result unpack_payload()
 {
     for (;;) {
-        // An end of the run has begun on another thread (a console event):
-        // write nothing more into a directory that is going away.
-        if (!is_child_role() && run_is_ending()) {
-            give_way_to_end();
-        }
+        give_way_if_ending(INVALID_HANDLE_VALUE);
         if (!payload_read_name(name_buffer, payload_name_capacity)) {
             return {false, 0};
         }

@@ -10,9 +10,9 @@
 #include "launcher/launcher_state.h"
 #include "launcher/own_resources.h"
 #include "launcher/payload_reader.h"
+#include "launcher/remover.h"
 #include "launcher/roles.h"
 #include "launcher/run_end.h"
-#include "launcher/run_job.h"
 #include "neutral/pe_check.h"
 #include "neutral/wide_bounded.h"
 
@@ -58,7 +58,12 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
     launcher_argc = __argc;
     launcher_argv = __wargv;
 
-    // 2. Role. The parent exports its own identifier here.
+    // 2. Role. The parent exports its own identifier here. A remover, which
+    //    a parent starts to remove its run's directory after the helpers
+    //    that outlive the application, does only that.
+    if (is_remover_start()) {
+        return run_remover();
+    }
     parent_identifier = decide_role();
 
     // 3. Target directory, from the executable's own template or the
@@ -75,16 +80,10 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
         abnormal_end();
     }
 
-    // 6. Parent: the console handler, before anything can be written.
-    //    Child: into the parent's job, before any of the application's code
-    //    runs, so that the parent keeps the directory while this launcher
-    //    uses it (a launcher that the application started is not in it yet).
-    if (!is_child_role()) {
-        if (!register_console_handler()) {
-            fail_plain("Error, failed to register signal handler.");
-        }
-    } else {
-        join_run_job();
+    // 6. Parent: the console handler, before anything can be written. (The
+    //    child joined the parent's job while its role was decided.)
+    if (!is_child_role() && !register_console_handler()) {
+        fail_plain("Error, failed to register signal handler.");
     }
 
     // 7. Header, and one pass over every name and size.

@@ -1,5 +1,7 @@
 #include "launcher/private_directory.h"
 
+#include <aclapi.h>
+
 bool build_private_descriptor(private_descriptor* out)
 {
     HANDLE token = nullptr;
@@ -48,4 +50,74 @@ bool create_private_directory(const wchar_t* path)
     SECURITY_ATTRIBUTES attributes = {sizeof attributes, &descriptor.descriptor, FALSE};
     // Unlike every other directory of the walk, an existing one is refused.
     return CreateDirectoryW(path, &attributes) != 0;
+}
+
+namespace {
+
+bool token_owner_is(PSID owner)
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        return false;
+    }
+    alignas(TOKEN_OWNER) unsigned char buffer[sizeof(TOKEN_OWNER) + SECURITY_MAX_SID_SIZE];
+    DWORD needed = 0;
+    bool same = GetTokenInformation(token, TokenOwner, buffer, sizeof buffer, &needed) &&
+                EqualSid(reinterpret_cast<TOKEN_OWNER*>(buffer)->Owner, owner);
+    CloseHandle(token);
+    return same;
+}
+
+bool acl_is_private(PACL acl, const private_descriptor& own)
+{
+    if (acl == nullptr || acl->AceCount != 2) {
+        return false;
+    }
+    bool user_seen = false;
+    bool system_seen = false;
+    for (DWORD i = 0; i < acl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        if (!GetAce(acl, i, reinterpret_cast<void**>(&ace)) || ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE ||
+            (ace->Mask & FILE_ALL_ACCESS) != FILE_ALL_ACCESS) {
+            return false;
+        }
+        PSID sid = &ace->SidStart;
+        user_seen |= EqualSid(sid, const_cast<unsigned char*>(own.user_sid)) != 0;
+        system_seen |= EqualSid(sid, const_cast<unsigned char*>(own.system_sid)) != 0;
+    }
+    return user_seen && system_seen;
+}
+
+}  // namespace
+
+bool is_private_directory(const wchar_t* path)
+{
+    private_descriptor own;
+    if (!build_private_descriptor(&own)) {
+        return false;
+    }
+    HANDLE directory = CreateFileW(path, READ_CONTROL | FILE_READ_ATTRIBUTES,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (directory == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION information = {};
+    PSID owner = nullptr;
+    PACL acl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    bool usable = GetFileInformationByHandle(directory, &information) &&
+                  (information.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
+                      FILE_ATTRIBUTE_DIRECTORY &&
+                  GetSecurityInfo(directory, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                  &owner, nullptr, &acl, nullptr, &descriptor) == ERROR_SUCCESS;
+    CloseHandle(directory);
+    // The owner is the token's default owner, which for an elevated
+    // administrator is the administrators' group rather than the user.
+    bool mine = usable && owner != nullptr && (EqualSid(owner, own.user_sid) || token_owner_is(owner)) &&
+                acl_is_private(acl, own);
+    if (descriptor != nullptr) {
+        LocalFree(descriptor);
+    }
+    return mine;
 }

@@ -23,3 +23,10 @@ bool build_private_descriptor(private_descriptor* out);
 // Creates the directory with that descriptor. False with GetLastError set
 // when it cannot (183 when it already exists).
 bool create_private_directory(const wchar_t* path);
+
+// True when `path` is a directory, not a link, that this user owns and whose
+// access list is the one create_private_directory gives: a run's own
+// directory made by a launcher of this user's, which a launcher may remove.
+// Anything else (another owner, another access list, a link planted under a
+// run's name) is someone else's and is left alone.
+bool is_private_directory(const wchar_t* path);

@@ -9,6 +9,7 @@
 #include "launcher/environment.h"
 #include "launcher/launcher_state.h"
 #include "launcher/normalise.h"
+#include "launcher/run_job.h"
 #include "neutral/wide_bounded.h"
 
 namespace {
@@ -82,12 +83,14 @@ bool runs_same_executable(HANDLE process)
     return usable && wcscmp(peer_path, resolved_module_path) == 0;
 }
 
+}  // namespace
+
 // The start value comes from GetSystemTimeAsFileTime, which advances only
 // at each timer tick (up to 15.6 ms), while the system may record a
 // process's creation more precisely: a parent's own value can then lie a
 // tick before its creation. An instance that reuses the identifier of an
 // ended parent was created long after that parent's start.
-constexpr unsigned long long clock_tick_allowance = 1000000;  // 100 ms in 100-ns units
+static constexpr unsigned long long clock_tick_allowance = 1000000;  // 100 ms in 100-ns units
 
 // True when TALMIR_ONEFILE_START holds a time (100-ns units since 1601,
 // digits only) not earlier than the creation of `process`, give or take a
@@ -121,8 +124,6 @@ bool start_not_before_creation_of(HANDLE process)
     return start >= creation || creation - start <= clock_tick_allowance;
 }
 
-}  // namespace
-
 const wchar_t* decide_role()
 {
     wchar_t* parent = get_environment_value("TALMIR_ONEFILE_PARENT");
@@ -139,7 +140,11 @@ const wchar_t* decide_role()
             if (process != nullptr) {
                 bool ours = runs_same_executable(process) && start_not_before_creation_of(process);
                 CloseHandle(process);
-                if (ours) {
+                // Into the parent's job before any of the application's
+                // code runs, so that the parent keeps the directory while
+                // this launcher uses it; unless the parent has begun to
+                // remove it, when this launcher starts a run of its own.
+                if (ours && join_run_job(static_cast<DWORD>(identifier)) != run_ending) {
                     return parent;
                 }
             }

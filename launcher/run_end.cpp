@@ -1,23 +1,42 @@
 #include "launcher/run_end.h"
 
 #include "launcher/cleanup.h"
+#include "launcher/remover.h"
 #include "launcher/run_job.h"
 
 namespace {
 
-// Ctrl+C and Ctrl+Break: no one waits on the launcher, so the application
-// gets time to end by itself.
+// Until the child runs, the launcher is the application: an event ends the
+// run. Ctrl+C and Ctrl+Break then give the main thread time to give way;
+// close, logoff and shutdown, after which the system ends the process
+// within about five seconds, give it half a second and end the removal
+// within 3.5 s of the event.
 constexpr DWORD interrupt_grace_ms = 5000;
-// Close, logoff, shutdown and the session's end: the system ends the process
-// about five seconds after telling it (Windows Terminal sends the close event
-// only after the parent has died), so the application gets a short grace and
-// the removal is over well within that.
 constexpr DWORD closing_grace_ms = 500;
 constexpr DWORD closing_budget_ms = 3500;
+// Once the application runs, a closing console reaches each of its
+// processes too, with the same five seconds from the system; the parent
+// waits for them as long as it lives and ends the removal within this
+// budget from the event, leaving what it cannot remove in time to the next
+// start's sweep.
+constexpr DWORD application_closing_budget_ms = 4500;
+// The session's end reaches the parent after the application (its shutdown
+// level is lower), so whatever of the run still lives has had its own
+// messages and is about to be ended by the system: it gets a grace to end
+// by itself, and the removal is over well within the five seconds after
+// which the system lists a program as holding up the end.
+constexpr DWORD session_grace_ms = 3000;
+constexpr DWORD session_budget_ms = 4500;
 // TerminateProcess only starts the end; until the processes are gone, the
 // files they hold stand in the removal's way.
 constexpr DWORD termination_wait_ms = 1000;
 constexpr DWORD poll_ms = 50;
+
+// Who decides how the run ends: the launcher until the application runs,
+// the application from then on; a console event while the launcher decides
+// ends the run and moves the phase on, so that no child starts after it.
+enum run_phase : LONG { launcher_phase = 0, application_phase, launcher_ended };
+LONG volatile phase = launcher_phase;
 
 enum end_owner : LONG { no_owner = 0, normal_end, failure_end, console_end, session_end };
 
@@ -34,11 +53,10 @@ LONG volatile main_gave_way = 0;
 // and none is used after closing.
 HANDLE volatile shared_child_process = nullptr;
 
-// GetTickCount64 values, ~0 for none. They only ever move forward: a close
+// A GetTickCount64 value, ~0 for none. It only ever moves forward: a close
 // event during an interrupt's grace shortens it, since the system will not
 // wait any longer.
 LONG64 volatile grace_deadline = -1;
-LONG64 volatile removal_deadline = -1;
 
 bool claim_end(end_owner claimant)
 {
@@ -78,9 +96,11 @@ void bring_forward(LONG64 volatile* deadline, ULONGLONG value)
 void limit_end(DWORD grace_ms, DWORD budget_ms)
 {
     ULONGLONG now = GetTickCount64();
-    bring_forward(&grace_deadline, now + grace_ms);
+    if (grace_ms != INFINITE) {
+        bring_forward(&grace_deadline, now + grace_ms);
+    }
     if (budget_ms != INFINITE) {
-        bring_forward(&removal_deadline, now + budget_ms);
+        limit_removal(now + budget_ms);
     }
 }
 
@@ -112,6 +132,9 @@ bool wait_for_run_processes(HANDLE child, LONG64 volatile* deadline)
 
 void stop_run_processes()
 {
+    // No launcher joins a run that is ending; one that tries starts a run
+    // of its own.
+    mark_run_ending();
     HANDLE child = take_shared_child_process();
     if (!wait_for_run_processes(child, &grace_deadline)) {
         // Not 0: whoever reads the status of a run cut short (the parent
@@ -121,7 +144,7 @@ void stop_run_processes()
         }
         terminate_run_job(STATUS_CONTROL_C_EXIT);
         LONG64 volatile gone_by = static_cast<LONG64>(GetTickCount64() + termination_wait_ms);
-        bring_forward(&gone_by, read_deadline(&removal_deadline));
+        bring_forward(&gone_by, removal_deadline());
         wait_for_run_processes(child, &gone_by);
     }
     if (child != nullptr) {
@@ -129,8 +152,8 @@ void stop_run_processes()
     }
 }
 
-// Lets the main thread finish the entry it is writing before the directory
-// goes; it gives way at the next entry or once the child has ended.
+// Lets the main thread finish the slice it is writing before the directory
+// goes; it gives way at the next one or once the child has ended.
 void wait_for_main_thread()
 {
     if (main_thread == 0 || main_thread == GetCurrentThreadId()) {
@@ -147,7 +170,7 @@ void end_from_outside(DWORD grace_ms, DWORD budget_ms)
     limit_end(grace_ms, budget_ms);
     stop_run_processes();
     wait_for_main_thread();
-    remove_target(read_deadline(&removal_deadline));
+    remove_target();
     InterlockedExchange(&owner_finished, 1);
 }
 
@@ -163,6 +186,9 @@ void end_from_outside(DWORD grace_ms, DWORD budget_ms)
 bool register_console_handler()
 {
     main_thread = GetCurrentThreadId();
+    // A level the system may refuse only for being out of range; without
+    // it the parent is merely asked in no particular order.
+    SetProcessShutdownParameters(parent_shutdown_level, 0);
     return SetConsoleCtrlHandler(console_control_handler, TRUE) != 0;
 }
 
@@ -187,11 +213,10 @@ bool share_child_process(HANDLE process)
         duplicate = nullptr;
     }
     InterlockedExchangePointer(const_cast<PVOID volatile*>(&shared_child_process), duplicate);
-    // An owner claims first and takes the handle after; this side shares
-    // first and looks for an owner after. Interlocked operations are full
-    // barriers, so either the owner finds the handle or this side finds the
-    // owner (and whoever gets the duplicate closes it).
-    if (!run_is_ending()) {
+    // One exchange decides between this side and a console event: either
+    // the application runs from here on, or the event ended the run first
+    // and the child never runs (whoever gets the duplicate closes it).
+    if (InterlockedCompareExchange(&phase, application_phase, launcher_phase) == launcher_phase) {
         return true;
     }
     HANDLE back = take_shared_child_process();
@@ -213,7 +238,9 @@ unsigned long end_run(unsigned long child_status)
     if (child != nullptr) {
         CloseHandle(child);
     }
-    remove_target(no_removal_deadline);
+    if (!hand_removal_to_remover()) {
+        remove_target();
+    }
     return child_status;
 }
 
@@ -233,42 +260,45 @@ void finish_failure_end()
     }
     limit_end(0, INFINITE);
     stop_run_processes();
-    remove_target(no_removal_deadline);
+    remove_target();
 }
 
 void end_run_for_session()
 {
     if (claim_end(session_end)) {
-        end_from_outside(closing_grace_ms, closing_budget_ms);
+        end_from_outside(session_grace_ms, session_budget_ms);
         return;
     }
-    // A console event is ending the run; the system may end the process as
-    // soon as this returns, so not before that end is complete.
-    limit_end(closing_grace_ms, closing_budget_ms);
+    // Another party ends the run; the system may end the process as soon
+    // as this returns, so not before that end is complete.
+    limit_end(session_grace_ms, session_budget_ms);
     InterlockedExchange(&main_gave_way, 1);
     while (InterlockedCompareExchange(&owner_finished, 0, 0) == 0) {
         Sleep(10);
     }
 }
 
-bool end_run_for_console_event(DWORD event)
+console_event_outcome end_run_for_console_event(DWORD event)
 {
-    DWORD grace_ms = 0;
-    DWORD budget_ms = INFINITE;
-    switch (event) {
-    case CTRL_C_EVENT:
-    case CTRL_BREAK_EVENT:
-        grace_ms = interrupt_grace_ms;
-        break;
-    case CTRL_CLOSE_EVENT:
-    case CTRL_LOGOFF_EVENT:
-    case CTRL_SHUTDOWN_EVENT:
-        grace_ms = closing_grace_ms;
-        budget_ms = closing_budget_ms;
-        break;
-    default:
-        return false;
+    bool interrupt = event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
+    bool closing = event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT;
+    if (!interrupt && !closing) {
+        return event_not_ours;
     }
+    if (InterlockedCompareExchange(&phase, launcher_ended, launcher_phase) == application_phase) {
+        if (interrupt) {
+            // The console gives every process attached to it its own copy:
+            // the application has it, and the system sets no time for it.
+            return event_for_application;
+        }
+        // Returning would let the system end the parent at once, and with
+        // it, through the job, the application before its own time. The
+        // main thread ends the run once the run's processes have ended.
+        limit_end(INFINITE, application_closing_budget_ms);
+        wait_for_ever();
+    }
+    DWORD grace_ms = interrupt ? interrupt_grace_ms : closing_grace_ms;
+    DWORD budget_ms = interrupt ? INFINITE : closing_budget_ms;
     if (!claim_end(console_end)) {
         // Another party ends the run. Returning would hand the event to the
         // system's default handling, which ends the process at once, in the
@@ -277,13 +307,19 @@ bool end_run_for_console_event(DWORD event)
         wait_for_ever();
     }
     end_from_outside(grace_ms, budget_ms);
-    return true;
+    return event_ended_run;
 }
 
 BOOL WINAPI console_control_handler(DWORD event)
 {
-    if (!end_run_for_console_event(event)) {
+    switch (end_run_for_console_event(event)) {
+    case event_not_ours:
         return FALSE;
+    case event_for_application:
+        // Handled, as far as the parent goes: it waits on for the run.
+        return TRUE;
+    case event_ended_run:
+        break;
     }
     // The end of the run is this thread's, and so is the status: the one that
     // the system's default handling gives on Windows. Returning FALSE to that

@@ -50,13 +50,20 @@ for start in "${starts[@]}"; do
     [ -n "$ready" ] || fail "a launcher never started its application"
 done
 
+# Each parent gives what is left of its run three seconds after the session
+# ends (Wine tells the parents one after the other, by process identifier)
+# and is done within five; a parent that heard of the end late, or waited
+# for a message that would never come, would take far longer.
+began=$(date +%s.%N)
 "$wine_run" wineboot --end-session --kill >/dev/null 2>&1
 wait
+elapsed=$(awk -v a="$began" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }')
+awk -v e="$elapsed" 'BEGIN { exit !(e < 2 * 5 + 5) }' || fail "the session's end took ${elapsed}s"
 
 for start in "${starts[@]}"; do
     left=$(find "$temp_root" -maxdepth 4 -type d -name "onefile_*_$start" 2>/dev/null)
     [ -z "$left" ] || fail "left behind at the session's end: $left"
 done
 check_sentinel "$work/cwd"
-echo "session end: no target directory left behind (GUI and console launchers)"
+echo "session end: no target directory left behind (GUI and console launchers), ${elapsed}s"
 echo "1 passed, 0 failed"

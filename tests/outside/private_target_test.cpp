@@ -78,6 +78,43 @@ INSTANTIATE_TEST_SUITE_P(
                                   {L"--target-directory", L"{TEMP}\\app_{PID}_{TIME}\\files"}, L"app_"}),
     [](const testing::TestParamInfo<existing_case>& info) { return std::string(info.param.label); });
 
+// A job of the run's name made before the parent (anyone in the session
+// can make one): the parent refuses it, and its child does not join it
+// either, so whoever made it can neither limit nor end the application nor
+// decide the parent's status.
+TEST(private_target, a_job_made_before_the_run_is_not_joined)
+{
+    built_launcher app = build_launcher(L"planted_job", {{L"test_app.dll", test_library_bytes()}});
+    std::wstring start = unique_start_value();
+    SetEnvironmentVariableW(L"TALMIR_ONEFILE_START", start.c_str());
+    SetEnvironmentVariableW(L"TALMIR_ONEFILE_PARENT", nullptr);
+    std::wstring line = join_arguments({app.exe, L"--sleep", L"300", L"--status", L"3"});
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    ASSERT_TRUE(CreateProcessW(app.exe.c_str(), &line[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr,
+                               &startup, &process));
+    SetEnvironmentVariableW(L"TALMIR_ONEFILE_START", nullptr);
+    std::wstring name = L"Local\\onefile_" + std::to_wstring(process.dwProcessId) + L"_" + start;
+    HANDLE planted = CreateJobObjectW(nullptr, name.c_str());
+    ASSERT_NE(planted, nullptr);
+
+    ResumeThread(process.hThread);
+    ASSERT_EQ(WaitForSingleObject(process.hProcess, 30000), WAIT_OBJECT_0);
+    DWORD status = 0;
+    GetExitCodeProcess(process.hProcess, &status);
+    EXPECT_EQ(status, 3u);
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting = {};
+    ASSERT_TRUE(QueryInformationJobObject(planted, JobObjectBasicAccountingInformation, &accounting, sizeof accounting,
+                                          nullptr));
+    EXPECT_EQ(accounting.TotalProcesses, 0u) << "a launcher of the run joined a stranger's job";
+    EXPECT_TRUE(target_directories(start).empty());
+    CloseHandle(planted);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    remove_tree(app.directory);
+}
+
 TEST(private_target, unpacked_directory_grants_the_user_and_the_system_only)
 {
     built_launcher app = build_launcher(L"acl", {{L"test_app.dll", test_library_bytes()}});

@@ -133,6 +133,128 @@ TEST_F(road, launcher_started_by_the_application_keeps_the_directory_until_it_en
     EXPECT_TRUE(target_directories(start).empty());
 }
 
+// An application that starts a helper program and ends: the caller gets
+// the application's status at once, as for a directly started program. A
+// helper from the payload keeps its files until it ends, and the directory
+// goes after it; a program from elsewhere is never waited for, and the
+// directory goes at once. Both live on past the application.
+TEST(lifetime, helpers_outlive_the_application_and_payload_ones_keep_their_files)
+{
+    std::string helper_bytes = library_bytes(test_helper_path());
+    built_launcher app =
+        build_launcher(L"helpers", {{L"test_app.dll", test_library_bytes()},
+                                    {L"test_helper.exe", helper_bytes},
+                                    {L"data\\note.txt", "from the payload"}});
+    std::wstring elsewhere = make_scratch_directory(L"helper_elsewhere");
+    ASSERT_TRUE(write_file(elsewhere + L"\\test_helper.exe", helper_bytes));
+    ASSERT_TRUE(CreateDirectoryW((elsewhere + L"\\data").c_str(), nullptr));
+    ASSERT_TRUE(write_file(elsewhere + L"\\data\\note.txt", "from elsewhere"));
+    struct {
+        const char* label;
+        std::wstring helper;
+        const char* expected;
+        bool directory_waits;
+    } cases[] = {
+        {"from the payload", L"test_helper.exe", "from the payload", true},
+        {"from elsewhere", elsewhere + L"\\test_helper.exe", "from elsewhere", false},
+    };
+    for (const auto& c : cases) {
+        std::wstring copied = elsewhere + L"\\copied_" + std::to_wstring(&c - cases) + L".txt";
+        std::wstring start = unique_start_value();
+        // The helper reads its file three seconds after the application's end.
+        program_result result = run_launcher(
+            app.exe, {L"--status", L"5", L"--start", c.helper, L"--sleep", L"3000", L"--copy", L"data\\note.txt", copied},
+            start);
+        EXPECT_EQ(result.status, 5u) << c.label << result.out << result.err;
+        EXPECT_FALSE(file_exists(copied)) << c.label << ": the caller waited for the helper";
+        EXPECT_EQ(target_directories(start).empty(), !c.directory_waits) << c.label;
+        std::string content;
+        for (int i = 0; i < 300 && !read_file(copied, &content); ++i) {
+            Sleep(50);
+        }
+        EXPECT_EQ(content, c.expected) << c.label;
+        for (int i = 0; i < 300 && !target_directories(start).empty(); ++i) {
+            Sleep(50);
+        }
+        EXPECT_TRUE(target_directories(start).empty()) << c.label << ": left after the helper ended";
+    }
+    remove_tree(elsewhere);
+    remove_tree(app.directory);
+}
+
+// Every directory of a run's in this test program's own temporary directory.
+std::vector<std::wstring> all_run_directories()
+{
+    std::vector<std::wstring> found;
+    WIN32_FIND_DATAW entry;
+    HANDLE search = FindFirstFileW((temp_directory() + L"\\onefile_*").c_str(), &entry);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            found.push_back(entry.cFileName);
+        } while (FindNextFileW(search, &entry));
+        FindClose(search);
+    }
+    return found;
+}
+
+// A restart as the application's last act: the new launcher starts while
+// the parent finds its run over and removes a directory of three thousand
+// entries. It either joins the run in time, and the parent waits for it,
+// or starts a run of its own; it always finds its files, and nothing is
+// left behind.
+TEST(lifetime, relaunch_at_exit_always_finds_its_files)
+{
+    std::vector<image_entry> entries = {{L"test_app.dll", test_library_bytes()}, {L"data\\note.txt", "note"}};
+    for (int i = 0; i < 1500; ++i) {
+        entries.push_back({L"many\\d" + std::to_wstring(i % 30) + L"\\f" + std::to_wstring(i), "x"});
+    }
+    built_launcher app = build_launcher(L"relaunch", entries);
+    std::wstring copies = make_scratch_directory(L"relaunch_copies");
+    for (int run = 0; run < 3; ++run) {
+        std::wstring copied = copies + L"\\copied_" + std::to_wstring(run) + L".txt";
+        program_result result = run_launcher(
+            app.exe, {L"--status", L"8", L"--start", L"self", L"--copy", L"data\\note.txt", copied}, unique_start_value());
+        EXPECT_EQ(result.status, 8u) << result.err;
+        std::string content;
+        for (int i = 0; i < 400 && !read_file(copied, &content); ++i) {
+            Sleep(50);
+        }
+        EXPECT_EQ(content, "note") << "run " << run;
+        for (int i = 0; i < 400 && !all_run_directories().empty(); ++i) {
+            Sleep(50);
+        }
+        EXPECT_EQ(all_run_directories(), std::vector<std::wstring>{}) << "run " << run;
+    }
+    remove_tree(copies);
+    remove_tree(app.directory);
+}
+
+// The application's own load of a library by name finds the payload's copy
+// first; one planted in the current directory, the caller's, is never
+// preferred to it.
+TEST(lifetime, libraries_the_application_loads_by_name_come_from_the_payload)
+{
+    built_launcher app = build_launcher(L"dll_search", {{L"test_app.dll", test_library_bytes()},
+                                                        {L"no_entry.dll", library_bytes(test_library_no_entry_path())}});
+    std::wstring planted = make_scratch_directory(L"planted");
+    ASSERT_TRUE(write_file(planted + L"\\no_entry.dll", library_bytes(test_library_no_entry_path())));
+    std::wstring start = unique_start_value();
+    program_options options;
+    options.working_directory = planted;
+    program_result result = run_launcher(app.exe, {L"--report", L"--load", L"no_entry.dll"}, start, options);
+    ASSERT_EQ(result.status, 0u) << result.err;
+    app_report report = parse_report(result.out);
+    std::wstring loaded;
+    for (const std::string& line : report.other_lines) {
+        if (line.rfind("load=", 0) == 0) {
+            loaded = parse_report("dir=" + line.substr(5)).directory;
+        }
+    }
+    EXPECT_EQ(loaded, report.directory + L"\\no_entry.dll") << result.out;
+    remove_tree(planted);
+    remove_tree(app.directory);
+}
+
 // How the caller asked the application's window to start (hidden by a
 // scheduler, minimised by a shortcut, placed, sized, titled) reaches the
 // child; hot key and monitor do not, since their values would sit in the

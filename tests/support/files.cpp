@@ -48,6 +48,8 @@ std::wstring launcher_stub_path() { return from_unix(ONEFILE_LAUNCHER_STUB); }
 std::wstring console_launcher_stub_path() { return from_unix(ONEFILE_CONSOLE_LAUNCHER_STUB); }
 std::wstring pack_tool_path() { return from_unix(ONEFILE_PACK_TOOL); }
 std::wstring test_library_path() { return from_unix(ONEFILE_TEST_LIBRARY); }
+std::wstring test_helper_path() { return from_unix(ONEFILE_TEST_HELPER); }
+std::wstring test_library_no_entry_path() { return from_unix(ONEFILE_TEST_LIBRARY_NO_ENTRY); }
 std::wstring build_directory() { return from_unix(ONEFILE_BUILD_DIR); }
 
 std::wstring to_wide(const std::string& utf8)

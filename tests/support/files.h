@@ -14,6 +14,8 @@ std::wstring launcher_stub_path();          // GUI-subsystem stub, no payload
 std::wstring console_launcher_stub_path();  // console-subsystem stub
 std::wstring pack_tool_path();              // the packaging tool
 std::wstring test_library_path();           // the test application's main library
+std::wstring test_helper_path();            // the same commands as a program of its own
+std::wstring test_library_no_entry_path();  // a library without run_code
 std::wstring build_directory();
 
 std::wstring to_wide(const std::string& utf8);

@@ -30,6 +30,16 @@
 //   --await-window CLASS  wait (at most 30 s) until the launcher's parent
 //                     (TALMIR_ONEFILE_PARENT) has a top-level window of
 //                     that class; prints "window=found|absent"
+//   --ignore-interrupt  Ctrl+C and Ctrl+Break are handled (ignored) from
+//                     now on, as by an interactive program
+//   --start PROGRAM ARGS...  start PROGRAM with ARGS and go on at once,
+//                     handing it no handle: "self" is element 0 (the
+//                     executable), a name without a drive lies in this
+//                     library's directory; ends the list
+//   --copy NAME PATH  copy NAME from this library's directory to PATH;
+//                     prints "copy=ok|failed"
+//   --load NAME       LoadLibraryW(NAME); prints the path of the module
+//                     loaded in hex ("load=") or "load=failed"
 // and, in this library's directory, entries the launcher must remove without
 // reaching anything outside it (each prints "<command>=made|absent"):
 //   --readonly NAME   a read-only file
@@ -414,6 +424,42 @@ void await_window(const wchar_t* class_name)
     fflush(stdout);
 }
 
+BOOL WINAPI ignore_interrupt(DWORD event)
+{
+    return event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
+}
+
+void start_program(wchar_t** argv, int first, int argc)
+{
+    static wchar_t program[32768];
+    const wchar_t* name = first < argc ? argv[first] : L"self";
+    if (wcscmp(name, L"self") == 0) {
+        wcscpy(program, argv[0]);
+    } else if (wcschr(name, L':') != nullptr) {
+        wcscpy(program, name);
+    } else {
+        own_path(name, program);
+    }
+    static wchar_t line[32768];
+    _snwprintf(line, 32768, L"\"%ls\"", program);
+    for (int i = first + 1; i < argc; ++i) {
+        wcscat(line, L" ");
+        wcscat(line, argv[i]);
+    }
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(program, line, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+        printf("start-failed=%lu\n", GetLastError());
+        fflush(stdout);
+        return;
+    }
+    printf("started=%lu\n", process.dwProcessId);
+    fflush(stdout);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+}
+
 }  // namespace
 
 extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv)
@@ -452,6 +498,28 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv)
             break;
         } else if (wcscmp(command, L"--await-window") == 0) {
             await_window(value);
+            ++i;
+        } else if (wcscmp(command, L"--ignore-interrupt") == 0) {
+            SetConsoleCtrlHandler(ignore_interrupt, TRUE);
+        } else if (wcscmp(command, L"--start") == 0) {
+            start_program(argv, i + 1, argc);
+            break;
+        } else if (wcscmp(command, L"--copy") == 0) {
+            static wchar_t from[32768];
+            own_path(value, from);
+            bool copied = CopyFileW(from, i + 2 < argc ? argv[i + 2] : L"", FALSE) != 0;
+            printf("copy=%s\n", copied ? "ok" : "failed");
+            fflush(stdout);
+            i += 2;
+        } else if (wcscmp(command, L"--load") == 0) {
+            HMODULE module = LoadLibraryW(value);
+            static wchar_t path[32768];
+            if (module != nullptr && GetModuleFileNameW(module, path, 32768) != 0) {
+                print_hex("load", path);
+            } else {
+                printf("load=failed\n");
+            }
+            fflush(stdout);
             ++i;
         } else if (wcscmp(command, L"--startup") == 0) {
             report_startup();
@@ -501,3 +569,12 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv)
     }
     return status;
 }
+
+#ifdef TEST_APP_PROGRAM
+// The same commands as a program of its own: a helper that the application
+// starts from its payload and that may outlive it.
+int wmain(int argc, wchar_t** argv)
+{
+    return run_code(argc, argv);
+}
+#endif

@@ -1,0 +1,148 @@
+#include "launcher/directory_users.h"
+
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include "launcher/system_library.h"
+#include "neutral/wide_bounded.h"
+
+namespace {
+
+// Both spellings of the directory, each with a separator after it so that
+// "...\onefile_1_2" does not take in "...\onefile_1_23".
+constexpr size_t spelling_capacity = 32768;
+wchar_t given_spelling[spelling_capacity];
+wchar_t final_spelling[spelling_capacity];
+wchar_t image_path[spelling_capacity];
+
+using image_name_function = BOOL(WINAPI*)(HANDLE, DWORD, LPWSTR, PDWORD);
+using final_path_function = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
+
+void with_separator(wchar_t* spelling)
+{
+    size_t length = wcslen(spelling);
+    if (length != 0 && spelling[length - 1] != L'\\' && length + 1 < spelling_capacity) {
+        spelling[length] = L'\\';
+        spelling[length + 1] = 0;
+    }
+}
+
+// Fills the two spellings; false when the directory is not there.
+bool spell_directory(const wchar_t* directory)
+{
+    if (wcslen(directory) + 2 > spelling_capacity) {
+        return false;
+    }
+    copy_wide_bounded(given_spelling, directory, spelling_capacity);
+    with_separator(given_spelling);
+    final_spelling[0] = 0;
+    HANDLE handle = CreateFileW(directory, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    auto final_path = bind_system_function<final_path_function>(L"kernel32.dll", "GetFinalPathNameByHandleW");
+    DWORD length =
+        final_path != nullptr ? final_path(handle, image_path, spelling_capacity - 1, FILE_NAME_NORMALIZED) : 0;
+    CloseHandle(handle);
+    if (length == 0 || length >= spelling_capacity - 1) {
+        return true;
+    }
+    // The drive form, as process paths are reported: "\\?\C:\..." -> "C:\...",
+    // "\\?\UNC\server\..." -> "\\server\...".
+    if (wcsncmp(image_path, L"\\\\?\\UNC\\", 8) == 0) {
+        copy_wide_bounded(final_spelling, L"\\\\", spelling_capacity);
+        append_wide_bounded(final_spelling, image_path + 8, spelling_capacity);
+    } else {
+        copy_wide_bounded(final_spelling, wcsncmp(image_path, L"\\\\?\\", 4) == 0 ? image_path + 4 : image_path,
+                          spelling_capacity);
+    }
+    with_separator(final_spelling);
+    return true;
+}
+
+bool starts_with_ignoring_case(const wchar_t* path, const wchar_t* prefix)
+{
+    size_t length = wcslen(prefix);
+    return length != 0 && CompareStringOrdinal(path, static_cast<int>(wcsnlen(path, length)), prefix,
+                                               static_cast<int>(length), TRUE) == CSTR_EQUAL;
+}
+
+// Calls `found` with an open handle (query and synchronise) of each process
+// that runs a program from inside the spelled directory, until it returns
+// false. Processes of other users cannot be opened, and cannot run anything
+// from a directory only this user may enter either.
+template <typename visitor>
+void for_each_program_inside(visitor found)
+{
+    auto image_name = bind_system_function<image_name_function>(L"kernel32.dll", "QueryFullProcessImageNameW");
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (image_name == nullptr || snapshot == INVALID_HANDLE_VALUE) {
+        if (snapshot != INVALID_HANDLE_VALUE) {
+            CloseHandle(snapshot);
+        }
+        return;
+    }
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    bool more = Process32FirstW(snapshot, &entry) != 0;
+    for (; more; more = Process32NextW(snapshot, &entry) != 0) {
+        if (entry.th32ProcessID == 0 || entry.th32ProcessID == GetCurrentProcessId()) {
+            continue;
+        }
+        HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, entry.th32ProcessID);
+        if (process == nullptr) {
+            continue;
+        }
+        DWORD size = spelling_capacity;
+        bool inside = image_name(process, 0, image_path, &size) &&
+                      (starts_with_ignoring_case(image_path, given_spelling) ||
+                       starts_with_ignoring_case(image_path, final_spelling));
+        if (!inside) {
+            CloseHandle(process);
+        } else if (!found(process)) {  // the visitor owns the handle now
+            break;
+        }
+    }
+    CloseHandle(snapshot);
+}
+
+}  // namespace
+
+bool programs_run_from(const wchar_t* directory)
+{
+    if (!spell_directory(directory)) {
+        return false;
+    }
+    bool any = false;
+    for_each_program_inside([&any](HANDLE process) {
+        any = true;
+        CloseHandle(process);
+        return false;
+    });
+    return any;
+}
+
+void wait_for_programs_in(const wchar_t* directory)
+{
+    if (!spell_directory(directory)) {
+        return;
+    }
+    // A helper may start another before it ends: the processes are looked
+    // for again after every wait, until none is found.
+    for (;;) {
+        HANDLE waiting[MAXIMUM_WAIT_OBJECTS];
+        DWORD count = 0;
+        for_each_program_inside([&](HANDLE process) {
+            waiting[count++] = process;
+            return count < MAXIMUM_WAIT_OBJECTS;
+        });
+        if (count == 0) {
+            return;
+        }
+        WaitForMultipleObjects(count, waiting, TRUE, INFINITE);
+        for (DWORD i = 0; i < count; ++i) {
+            CloseHandle(waiting[i]);
+        }
+    }
+}
