@@ -102,12 +102,17 @@ TEST_F(roles, stale_or_missing_markers_make_a_parent)
         std::optional<std::wstring> parent;
         bool start_kept;
         const wchar_t* start = nullptr;  // TALMIR_ONEFILE_START; null: a fresh unique value
+        int taken_ms_before = -1;        // or the time this long before the launcher's start
     };
     const route routes[] = {
         {"absent", std::nullopt, true},
         {"empty", L"", true},
         {"absent_with_a_start_before_this_launcher", std::nullopt, false, L"125000000000000000"},
         {"absent_with_a_start_that_is_no_time", std::nullopt, false, L"12ab"},
+        // The system may record a process's creation a timer tick after the
+        // time its creator read; 100 ms are allowed for.
+        {"absent_with_a_start_read_just_before_this_launcher", std::nullopt, true, nullptr, 0},
+        {"absent_with_a_start_read_a_second_before_this_launcher", std::nullopt, false, nullptr, 1000},
         {"letters_after_digits", L"12ab", false},
         {"no_digits", L"abc", false},
         {"trailing_blank", L"12 ", false},
@@ -118,6 +123,12 @@ TEST_F(roles, stale_or_missing_markers_make_a_parent)
     };
     for (const route& r : routes) {
         std::wstring start = r.start != nullptr ? r.start : unique_start_value();
+        if (r.taken_ms_before >= 0) {
+            FILETIME now;
+            GetSystemTimeAsFileTime(&now);
+            start = std::to_wstring(((static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime) -
+                                    r.taken_ms_before * 10000ull);
+        }
         program_options options;
         options.environment[L"TALMIR_ONEFILE_PARENT"] = r.parent;
         program_result result = run_launcher(app_->exe, {L"--report"}, start, options);
