@@ -1,4 +1,5 @@
 #include "neutral/path_spec.h"
+#include "neutral/run_pattern.h"
 
 #include <gtest/gtest.h>
 #include <wchar.h>
@@ -197,3 +198,66 @@ TEST(path_spec, target_directory_templates)
 }
 
 }  // namespace
+
+// The directories of other runs of a template: where the search starts, and
+// which names at each level are a run's, with the identifier and start time
+// they give. Names are taken exactly as a launcher makes them, nothing else.
+TEST(run_pattern, finds_only_names_a_launcher_makes)
+{
+    const std::pair<const wchar_t*, const wchar_t*> bases[] = {
+        {L"{TEMP}\\onefile_{PID}_{TIME}", L"{TEMP}"},
+        {L"{CACHE_DIR}\\{COMPANY}\\{PRODUCT}\\run_{PID}_{TIME}", L"{CACHE_DIR}\\{COMPANY}\\{PRODUCT}"},
+        {L"{HOME}\\{TIME}\\{PID}", L"{HOME}"},
+        {L"\\\\server\\share\\{PID}{TIME}", L"\\\\server\\share"},
+    };
+    for (const auto& [spec, base] : bases) {
+        path_spec_template_facts facts;
+        ASSERT_EQ(path_spec_check_template(spec, 4096, &facts), template_ok);
+        EXPECT_EQ(std::wstring(spec).substr(0, run_pattern_base(spec, facts.run_root)), base);
+    }
+
+    fake_values values;
+    path_spec_provider provider = {fake_append, &values};
+    struct {
+        const wchar_t* component;
+        const wchar_t* name;
+        run_match expected;
+        unsigned long pid = 0;
+        unsigned long long time = 0;
+    } cases[] = {
+        {L"onefile_{PID}_{TIME}", L"onefile_4711_134411615842502835", run_match_one, 4711, 134411615842502835ull},
+        {L"onefile_{pid}_{Time}", L"onefile_8_0", run_match_one, 8, 0},
+        {L"onefile_{PID}_{TIME}", L"onefile_0_5", run_match_none},
+        {L"onefile_{PID}_{TIME}", L"onefile_012_5", run_match_none},
+        {L"onefile_{PID}_{TIME}", L"onefile_4294967295_5", run_match_one, 4294967295ul, 5},
+        {L"onefile_{PID}_{TIME}", L"onefile_4294967296_5", run_match_none},
+        {L"onefile_{PID}_{TIME}", L"onefile_1_18446744073709551615", run_match_one, 1, 18446744073709551615ull},
+        {L"onefile_{PID}_{TIME}", L"onefile_1_18446744073709551616", run_match_none},
+        {L"onefile_{PID}_{TIME}", L"onefile_12_34.old", run_match_none},
+        {L"onefile_{PID}_{TIME}", L"onefile_12_", run_match_none},
+        {L"onefile_{PID}_{TIME}", L"Onefile_12_34", run_match_none},
+        {L"onefile_{PID}_{TIME}", L"onefile_1a_34", run_match_none},
+        {L"onefile_{PID}_{TIME}", L"onefile_-1_34", run_match_none},
+        {L"{PRODUCT} {VERSION}-{PID}-{TIME}", L"Merla 0.0.6.0-3-4", run_match_one, 3, 4},
+        {L"{PRODUCT} {VERSION}-{PID}-{TIME}", L"Merla 0.0.7.0-3-4", run_match_none},
+        {L"{PID}{TIME}", L"123", run_match_ambiguous},
+        {L"{PID}", L"77", run_match_one, 77, 0},
+    };
+    for (const auto& c : cases) {
+        run_identity identity;
+        std::wstring component = c.component;
+        EXPECT_EQ(run_pattern_match(component.c_str(), component.size(), c.name, &provider, &identity), c.expected)
+            << std::string(c.name, c.name + wcslen(c.name));
+        if (c.expected == run_match_one) {
+            EXPECT_EQ(identity.pid, c.pid);
+            EXPECT_EQ(identity.time, c.time);
+        }
+    }
+
+    // A value seen at a level above must come out the same below.
+    run_identity identity;
+    identity.time = 5;
+    identity.has_time = true;
+    EXPECT_EQ(run_pattern_match(L"{TIME}", 6, L"6", &provider, &identity), run_match_none);
+    EXPECT_EQ(run_pattern_match(L"{TIME}", 6, L"5", &provider, &identity), run_match_one);
+}
