@@ -198,3 +198,8 @@ program_result run_program(const std::wstring& application, const std::wstring& 
     }
     return result;
 }
+
+bool running_under_wine()
+{
+    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}

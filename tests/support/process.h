@@ -55,3 +55,7 @@ std::wstring quote_argument(const std::wstring& argument);
 
 // The command line for an argument vector, element 0 included.
 std::wstring join_arguments(const std::vector<std::wstring>& arguments);
+
+// True under Wine, whose ntdll alone exports wine_get_version: for what
+// only Windows can show.
+bool running_under_wine();
