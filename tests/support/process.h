@@ -36,6 +36,8 @@ struct program_options {
     unsigned long timeout_ms = 60000;
     bool null_standard_handles = false;
     startup_fields startup;  // the standard-handle flag is always added
+    // "station\desktop" to start the program on; empty: the test program's.
+    std::wstring desktop;
 };
 
 // Runs `command_line` exactly as given (the first element is not quoted for
