@@ -16,7 +16,7 @@ namespace {
 
 // Room for the longest message: an entry path of 4096 units in its words.
 constexpr size_t lost_text_capacity = 8192;
-constexpr size_t system_text_capacity = 2048;
+constexpr size_t system_text_capacity = 4096;
 constexpr size_t title_capacity = 256;
 
 // The failure's text, kept when its stream did not take it.
