@@ -204,9 +204,9 @@ TEST(hand_off, first_entry_that_is_no_library_gives_the_load_message)
 // and neither does one on a window station that nobody sees, where the box
 // would wait for ever (Wine's too: the row would time out).
 //
-// Wine without a display makes no windows at all, and MessageBoxW fails at
-// once: in the build tree's prefix every row expects no box and a prompt
-// end. tests/host/failure_box_test.sh runs these again in a prefix with
+// Wine without a display makes no windows at all, and MessageBoxW fails
+// without showing anything: in the build tree's prefix every row expects no
+// box and an end without anyone's answer. tests/host/failure_box_test.sh runs these again in a prefix with
 // Wine's null graphics driver, where boxes are real windows that this test
 // finds, reads and answers. Which icon a box shows cannot be read from
 // another process there (its icon handle is the other process's), only that
