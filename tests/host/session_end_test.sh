@@ -4,7 +4,8 @@
 # directory may be left behind. `wineboot --end-session --kill` sends
 # WM_QUERYENDSESSION and WM_ENDSESSION to every top-level window, waits for
 # the answers and then kills every program, as Windows does at a session's
-# end. It ends everything in its prefix, so this test has a prefix of its own.
+# end. It ends everything in its prefix, so this test has a prefix of its own
+# (shared with failure_box_test.sh, which CTest never runs at the same time).
 #
 # Usage: session_end_test.sh WINE_RUN PACK_TOOL GUI_STUB CONSOLE_STUB TEST_LIBRARY
 set -u
