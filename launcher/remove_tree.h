@@ -25,3 +25,21 @@ bool removal_root(const wchar_t* directory, wchar_t* root, size_t capacity);
 // the directories above them. True when the directory is gone or its
 // deletion is only waiting for other handles to close.
 bool remove_directory_tree(const wchar_t* directory);
+
+// What the removal does with an entry it has opened (with
+// FILE_OPEN_REPARSE_POINT), from the entry's own attributes and reparse tag
+// and the attributes its directory's listing gave.
+enum class removal_action { enter, delete_itself, leave };
+removal_action removal_entry_action(unsigned long attributes, unsigned long reparse_tag, unsigned long listed);
+
+// How the removal opens an entry below the root: NtOpenFile's access and
+// options. It tries removal_opens[0] first; when an open fails with
+// `status`, removal_next_open gives the index of the one to try instead, or
+// -1 when the entry is left.
+struct removal_open {
+    unsigned long access;
+    unsigned long options;
+};
+constexpr int removal_open_count = 5;
+extern const removal_open removal_opens[removal_open_count];
+int removal_next_open(int failed, long status);

@@ -30,3 +30,21 @@ package() {
 # (a launcher keeps an inherited start value only if it is not before its own
 # start).
 fresh_start_value() { echo $(( $(date +%s%N) / 100 + (11644473600 + 86400) * 10000000 )); }
+
+# The prefix of the tests that need windows, build/windows/session-wineprefix
+# (CTest keeps them apart with a resource lock): Wine without a display
+# creates windows only with its null graphics driver. The desktop process
+# that the prefix's first program started keeps the driver it began with,
+# so the server stops and the next start begins anew. The server is stopped
+# again at the end.
+use_window_prefix() {
+    export ONEFILE_WINEPREFIX="$build/session-wineprefix"
+    cleanup_also='WINEPREFIX="$ONEFILE_WINEPREFIX" wineserver -k 2>/dev/null'
+    if [ ! -f "$ONEFILE_WINEPREFIX/.null-graphics" ]; then
+        "$wine_run" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1 ||
+            fail "could not select the null graphics driver"
+        WINEPREFIX="$ONEFILE_WINEPREFIX" wineserver -k 2>/dev/null
+        WINEPREFIX="$ONEFILE_WINEPREFIX" wineserver -w 2>/dev/null
+        touch "$ONEFILE_WINEPREFIX/.null-graphics"
+    fi
+}

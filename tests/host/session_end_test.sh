@@ -4,26 +4,15 @@
 # directory may be left behind. `wineboot --end-session --kill` sends
 # WM_QUERYENDSESSION and WM_ENDSESSION to every top-level window, waits for
 # the answers and then kills every program, as Windows does at a session's
-# end. It ends everything in its prefix, so this test has a prefix of its own.
+# end. It ends everything in its prefix, so this test has a prefix of its own
+# (shared with failure_box_test.sh, which CTest never runs at the same time).
 #
 # Usage: session_end_test.sh WINE_RUN PACK_TOOL GUI_STUB CONSOLE_STUB TEST_LIBRARY
 set -u
 wine_run=$1 pack=$2 gui_stub=$3 console_stub=$4 library=$5
 . "$(dirname "$0")/host_support.sh"
-export ONEFILE_WINEPREFIX="$build/session-wineprefix"
-cleanup_also='WINEPREFIX="$ONEFILE_WINEPREFIX" wineserver -k 2>/dev/null'
+use_window_prefix
 unset TALMIR_ONEFILE_PARENT
-
-# Without a display Wine creates windows only with its null graphics driver.
-# The desktop process that the prefix's first program started keeps the
-# driver it began with, so the server stops and the next start begins anew.
-if [ ! -f "$ONEFILE_WINEPREFIX/.null-graphics" ]; then
-    "$wine_run" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1 ||
-        fail "could not select the null graphics driver"
-    WINEPREFIX="$ONEFILE_WINEPREFIX" wineserver -k 2>/dev/null
-    WINEPREFIX="$ONEFILE_WINEPREFIX" wineserver -w 2>/dev/null
-    touch "$ONEFILE_WINEPREFIX/.null-graphics"
-fi
 
 temp_root="$ONEFILE_WINEPREFIX/drive_c/users"
 starts=()

@@ -137,6 +137,8 @@ program_result run_program(const std::wstring& application, const std::wstring& 
     startup.dwFillAttribute = options.startup.fill;
     std::wstring title = options.startup.title;
     startup.lpTitle = title.empty() ? nullptr : &title[0];
+    std::wstring desktop = options.desktop;
+    startup.lpDesktop = desktop.empty() ? nullptr : &desktop[0];
     if (!options.null_standard_handles) {
         startup.hStdInput = nullptr;
         startup.hStdOutput = out;
@@ -197,4 +199,9 @@ program_result run_program(const std::wstring& application, const std::wstring& 
         result.err = "run_program: CreateProcessW failed with " + std::to_string(start_error);
     }
     return result;
+}
+
+bool running_under_wine()
+{
+    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
 }

@@ -36,6 +36,8 @@ struct program_options {
     unsigned long timeout_ms = 60000;
     bool null_standard_handles = false;
     startup_fields startup;  // the standard-handle flag is always added
+    // "station\desktop" to start the program on; empty: the test program's.
+    std::wstring desktop;
 };
 
 // Runs `command_line` exactly as given (the first element is not quoted for
@@ -55,3 +57,7 @@ std::wstring quote_argument(const std::wstring& argument);
 
 // The command line for an argument vector, element 0 included.
 std::wstring join_arguments(const std::vector<std::wstring>& arguments);
+
+// True under Wine, whose ntdll alone exports wine_get_version: for what
+// only Windows can show.
+bool running_under_wine();

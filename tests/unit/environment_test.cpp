@@ -7,6 +7,7 @@
 #include <string>
 
 #include "launcher/environment.h"
+#include "support/process.h"
 
 namespace {
 
@@ -29,11 +30,6 @@ TEST(environment, set_get_unset_and_what_reads_as_absent)
     EXPECT_EQ(read("ONEFILE_TEST_VALUE"), L"<absent>");
     set_environment_value("ONEFILE_TEST_VALUE", L"");
     EXPECT_EQ(read("ONEFILE_TEST_VALUE"), L"<absent>") << "empty reads as absent";
-}
-
-bool running_under_wine()
-{
-    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
 }
 
 TEST(environment, longest_value_the_platform_allows_is_read_whole)
