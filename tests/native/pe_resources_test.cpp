@@ -265,6 +265,25 @@ TEST(version_info, the_launchers_own_is_read_changed_and_read_back_as_windows_re
         EXPECT_EQ(load_u32(changed.data() + root.value + field), 0x00010002u);
         EXPECT_EQ(load_u32(changed.data() + root.value + field + 4), 0xFFFF0004u);
     }
+    // Every text value counts its units with the terminator, as the
+    // resource compiler writes them and VerQueryValueW hands them on: the
+    // changed ones and those kept from the launcher alike.
+    version_node table;
+    ASSERT_TRUE(version_find_first_table(changed.data(), root, &table));
+    size_t strings = 0;
+    version_node entry;
+    bool more = version_node_next_child(changed.data(), table, nullptr, &entry);
+    while (more) {
+        size_t units = 0;
+        while (load_u16(changed.data() + entry.value + 2 * units) != 0) {
+            ++units;
+        }
+        EXPECT_EQ(entry.value_length, units + 1) << "string " << strings;
+        ++strings;
+        version_node previous = entry;
+        more = version_node_next_child(changed.data(), table, &previous, &entry);
+    }
+    EXPECT_EQ(strings, 6u) << "the launcher's five and LegalCopyright";
     // Translations and the rest stay byte for byte; cut short anywhere, the
     // resource is only ever read inside its bytes.
     EXPECT_TRUE(std::search(changed.begin(), changed.end(), original.end() - 68, original.end()) != changed.end());
@@ -394,6 +413,8 @@ TEST(manifest, well_formed_assembly_manifests_only)
         {root + "&nbsp;</assembly>", "unknown entity '&nbsp;'"},
         {root + "a & b</assembly>", "'&' starts no reference"},
         {root + "&#0;</assembly>", "names no character"},
+        {root + "&#xD800;</assembly>", "names no character"},
+        {root + "<x a='&#57343;'/></assembly>", "names no character"},
         {root + "]]></assembly>", "']]>' in text"},
         {root + "<!-- a -- b --></assembly>", "'--' inside a comment"},
         {"<?xml version=\"1.0\" encoding=\"UTF-16\"?>" + root + "</assembly>", "declares the encoding 'UTF-16'"},
