@@ -95,12 +95,6 @@ function(_onefile_tool_command out log)
         PARENT_SCOPE)
 endfunction()
 
-# The executable's identity: keyword, the tool's option, and whether the
-# value is a file (relative to the calling CMakeLists.txt).
-set(_onefile_identity_keywords ICON COMPANY PRODUCT VERSION DESCRIPTION COPYRIGHT EXECUTION_LEVEL MANIFEST
-    TARGET_DIRECTORY)
-set(_onefile_identity_files ICON MANIFEST)
-
 # The tool's options for the identity keywords given, and the files they
 # name (which the link then depends on). Values are checked by the tool.
 function(_onefile_identity_arguments name options_out files_out)
@@ -230,6 +224,14 @@ function(_onefile_page_align library)
 endfunction()
 
 function(onefile_add_executable name)
+    # The executable's identity: keyword (the tool's option in lower case,
+    # '-' for '_'), and whether the value is a file (relative to the calling
+    # CMakeLists.txt). Set here rather than beside the include: a variable
+    # of this file would not reach a project that uses it through
+    # add_subdirectory, whose directory scope is another.
+    set(_onefile_identity_keywords ICON COMPANY PRODUCT VERSION DESCRIPTION COPYRIGHT EXECUTION_LEVEL MANIFEST
+        TARGET_DIRECTORY)
+    set(_onefile_identity_files ICON MANIFEST)
     # The identity's, the build-time checks' and distribution's arguments,
     # each apart.
     set(distribution_options NO_PAGE_ALIGNMENT)

@@ -249,7 +249,7 @@ void count_entry(uint8_t* table, bool named)
 // pe_read_resources reads back (and than a table's 16-bit counts hold), too
 // large when an address does not fit its field.
 pe_edit_problem build_tree(const std::vector<pe_resource>& resources, uint64_t section_rva, tree_layout* layout,
-                std::vector<uint8_t>* tree)
+                           std::vector<uint8_t>* tree)
 {
     layout->order.clear();
     for (const pe_resource& resource : resources) {
@@ -556,9 +556,9 @@ pe_edit_problem pe_plan_rewrite(const uint8_t* image, size_t size, const std::ve
     // that GNU ld places after .reloc when a stub is linked without -s), are
     // dropped like the symbol table, which is all that refers to them; a
     // table that a directory names among them is refused below.
+    int moving = std::max(resources_index, relocations_index);
     int count = all;
-    while (std::max(resources_index, relocations_index) >= 0 && count - 1 > std::max(resources_index, relocations_index) &&
-           (sections[count - 1].characteristics & section_discardable)) {
+    while (moving >= 0 && count - 1 > moving && (sections[count - 1].characteristics & section_discardable)) {
         --count;
     }
     int tail;

@@ -362,6 +362,26 @@ case "$motd" in
 *) fail "examples/ported built against the installation said: $motd" ;;
 esac
 
+# From the sources (add_subdirectory), with the native tool built here, the
+# identity options are taken too, and checked as CMake configures.
+mkdir -p "$work/sub"
+cat >"$work/sub/CMakeLists.txt" <<END
+cmake_minimum_required(VERSION 3.25)
+project(onefile_sub_consumer LANGUAGES C)
+add_subdirectory("$example/../.." onefile EXCLUDE_FROM_ALL)
+add_library(sub_app SHARED app.c)
+target_link_libraries(sub_app PRIVATE onefile::main)
+onefile_add_executable(sub CONSOLE MAIN_LIBRARY sub_app PRODUCT Sub VERSION \${SUB_VERSION})
+END
+printf 'int main(void) { return 3; }\n' >"$work/sub/app.c"
+without_wine "$cmake" -S "$work/sub" -B "$work/sub_out" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$package/toolchain-mingw64.cmake" \
+    -DONEFILE_HOST_PACK="$build/host-tools/tools/onefile-pack" -DSUB_VERSION=1.x >"$build_log" 2>&1 &&
+    fail "add_subdirectory: a refused version configured"
+logged 'onefile_add_executable(sub): VERSION "1.x" is refused' ||
+    { cat "$build_log"; fail "add_subdirectory: the refused version was not named"; }
+without_wine "$cmake" -S "$work/sub" -B "$work/sub_out" -DSUB_VERSION=1.2 >"$build_log" 2>&1 ||
+    { cat "$build_log"; fail "add_subdirectory: the identity options were not taken"; }
+
 # From the sources (add_subdirectory), the native tool comes from a nested
 # build, which takes the parallel level of the build that runs it: from
 # CMAKE_BUILD_PARALLEL_LEVEL, from a GNU make's MAKEFLAGS, or from the
