@@ -95,12 +95,6 @@ function(_onefile_tool_command out log)
         PARENT_SCOPE)
 endfunction()
 
-# The executable's identity: keyword, the tool's option, and whether the
-# value is a file (relative to the calling CMakeLists.txt).
-set(_onefile_identity_keywords ICON COMPANY PRODUCT VERSION DESCRIPTION COPYRIGHT EXECUTION_LEVEL MANIFEST
-    TARGET_DIRECTORY)
-set(_onefile_identity_files ICON MANIFEST)
-
 # The tool's options for the identity keywords given, and the files they
 # name (which the link then depends on). Values are checked by the tool.
 function(_onefile_identity_arguments name options_out files_out)
@@ -127,6 +121,88 @@ function(_onefile_identity_arguments name options_out files_out)
     set(${files_out} "${files}" PARENT_SCOPE)
 endfunction()
 
+# The packaging tool's path when it can run now, as CMake configures, or
+# empty: the installed tool and ONEFILE_HOST_PACK are there; the nested
+# build of add_subdirectory is made now when it has not been yet; the tool
+# that a Windows host builds as a target of this build is not there yet.
+function(_onefile_tool_now out)
+    set(${out} "" PARENT_SCOPE)
+    get_target_property(imported onefile::pack IMPORTED)
+    if(NOT imported)
+        return()
+    endif()
+    get_target_property(tool onefile::pack IMPORTED_LOCATION)
+    get_property(configure GLOBAL PROPERTY ONEFILE_HOST_CONFIGURE)
+    get_property(build GLOBAL PROPERTY ONEFILE_HOST_BUILD)
+    get_property(tried GLOBAL PROPERTY _ONEFILE_HOST_TRIED)
+    if(NOT EXISTS "${tool}" AND configure AND NOT tried)
+        set_property(GLOBAL PROPERTY _ONEFILE_HOST_TRIED TRUE)
+        message(STATUS "Building the native onefile-pack, which checks the identity options")
+        execute_process(COMMAND ${configure} OUTPUT_VARIABLE log ERROR_VARIABLE log RESULT_VARIABLE status)
+        if(status EQUAL 0)
+            execute_process(COMMAND ${build} OUTPUT_VARIABLE log ERROR_VARIABLE log RESULT_VARIABLE status)
+        endif()
+        if(NOT status EQUAL 0)
+            message(WARNING "the native onefile-pack did not build now; the build checks the identity options\n${log}")
+        endif()
+    endif()
+    if(EXISTS "${tool}")
+        set(${out} "${tool}" PARENT_SCOPE)
+    endif()
+endfunction()
+
+# Each identity value checked by the tool as CMake configures, so that a bad
+# one stops here naming the keyword, the value and the reason, rather than
+# after a long build. A file that the build generates is checked then.
+function(_onefile_check_identity name)
+    set(given "")
+    foreach(keyword IN LISTS _onefile_identity_keywords)
+        if(NOT "${arg_${keyword}}" STREQUAL "")
+            list(APPEND given ${keyword})
+        endif()
+    endforeach()
+    if(EXECUTION_LEVEL IN_LIST given AND MANIFEST IN_LIST given)
+        message(FATAL_ERROR "onefile_add_executable(${name}): EXECUTION_LEVEL and MANIFEST exclude each other; "
+                            "give the level in the manifest")
+    endif()
+    if(NOT given)
+        return()
+    endif()
+    _onefile_tool_now(tool)
+    if(NOT tool)
+        return()
+    endif()
+    foreach(keyword IN LISTS given)
+        set(value "${arg_${keyword}}")
+        if(keyword IN_LIST _onefile_identity_files)
+            get_filename_component(value "${value}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+            if(NOT EXISTS "${value}")
+                continue()
+            endif()
+        endif()
+        string(TOLOWER "${keyword}" option)
+        string(REPLACE "_" "-" option "${option}")
+        execute_process(COMMAND "${tool}" check "--${option}=${value}"
+                        WORKING_DIRECTORY "${CMAKE_CURRENT_SOURCE_DIR}"
+                        OUTPUT_QUIET ERROR_VARIABLE reason RESULT_VARIABLE status)
+        if(NOT status EQUAL 0)
+            # The executable of the last good build would look current.
+            set(output_name "${name}")
+            if(arg_OUTPUT_NAME)
+                set(output_name "${arg_OUTPUT_NAME}")
+            endif()
+            set(output_dir "${CMAKE_CURRENT_BINARY_DIR}")
+            if(CMAKE_RUNTIME_OUTPUT_DIRECTORY)
+                set(output_dir "${CMAKE_RUNTIME_OUTPUT_DIRECTORY}")
+            endif()
+            file(REMOVE "${output_dir}/${output_name}${CMAKE_EXECUTABLE_SUFFIX}")
+            string(REGEX REPLACE "^onefile-pack: " "" reason "${reason}")
+            string(STRIP "${reason}" reason)
+            message(FATAL_ERROR "onefile_add_executable(${name}): ${keyword} \"${arg_${keyword}}\" is refused: ${reason}")
+        endif()
+    endforeach()
+endfunction()
+
 # Links a shared library target of the calling project with page-aligned
 # sections: Wine maps such a library, but reads one with the usual 512-byte
 # file alignment whole at every start (70 MB: ~270 ms against ~50 ms).
@@ -148,6 +224,14 @@ function(_onefile_page_align library)
 endfunction()
 
 function(onefile_add_executable name)
+    # The executable's identity: keyword (the tool's option in lower case,
+    # '-' for '_'), and whether the value is a file (relative to the calling
+    # CMakeLists.txt). Set here rather than beside the include: a variable
+    # of this file would not reach a project that uses it through
+    # add_subdirectory, whose directory scope is another.
+    set(_onefile_identity_keywords ICON COMPANY PRODUCT VERSION DESCRIPTION COPYRIGHT EXECUTION_LEVEL MANIFEST
+        TARGET_DIRECTORY)
+    set(_onefile_identity_files ICON MANIFEST)
     # The identity's, the build-time checks' and distribution's arguments,
     # each apart.
     set(distribution_options NO_PAGE_ALIGNMENT)
@@ -230,6 +314,7 @@ function(onefile_add_executable name)
     endforeach()
 
     _onefile_identity_arguments("${name}" identity identity_files)
+    _onefile_check_identity("${name}")
 
     set(flags "")
     if(arg_KEEP_EMPTY_DIRS)
@@ -238,7 +323,9 @@ function(onefile_add_executable name)
     foreach(dll IN LISTS arg_ALLOW_DLLS)
         list(APPEND flags --allow-dll "${dll}")
     endforeach()
-    _onefile_tool_command(tool "${work_dir}/pack")
+    # A refused payload removes the executable too: the one from the last
+    # good build would look current.
+    _onefile_tool_command(tool "${work_dir}/pack" "$<TARGET_FILE:${name}>")
     file(MAKE_DIRECTORY "${work_dir}")
     add_custom_command(
         OUTPUT "${image}"

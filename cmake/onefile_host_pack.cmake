@@ -31,15 +31,26 @@ else()
     endif()
     # Always asked to build, so that an edited source reaches the tool; the
     # nested build decides what is out of date, and steps that use the tool
-    # rerun only when its file has changed.
+    # rerun only when its file has changed. onefile_host_build.cmake gives
+    # it the parallel level of the build that runs it.
+    set(_onefile_host_build ${CMAKE_COMMAND} -DONEFILE_HOST_DIR=${_onefile_host_dir}
+                            -P ${CMAKE_CURRENT_LIST_DIR}/onefile_host_build.cmake)
     ExternalProject_Add(onefile_host_tools
         SOURCE_DIR ${PROJECT_SOURCE_DIR}
         BINARY_DIR ${_onefile_host_dir}
         CMAKE_ARGS ${_onefile_host_arguments}
-        BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --target onefile_pack
+        BUILD_COMMAND ${_onefile_host_build}
         INSTALL_COMMAND ""
         BUILD_ALWAYS ON
         BUILD_BYPRODUCTS ${ONEFILE_HOST_PACK_FILE})
+    # onefile_add_executable checks identity values with the tool when CMake
+    # configures; before the first build it builds the tool then, the same
+    # way (see _onefile_tool_now in onefile.cmake).
+    set_property(GLOBAL PROPERTY ONEFILE_HOST_CONFIGURE
+                 ${CMAKE_COMMAND} -G ${CMAKE_GENERATOR} ${_onefile_host_arguments}
+                 -S ${PROJECT_SOURCE_DIR} -B ${_onefile_host_dir})
+    set_property(GLOBAL PROPERTY ONEFILE_HOST_BUILD ${_onefile_host_build})
+    unset(_onefile_host_build)
     add_executable(onefile::pack IMPORTED GLOBAL)
     set_target_properties(onefile::pack PROPERTIES IMPORTED_LOCATION ${ONEFILE_HOST_PACK_FILE})
     set_property(GLOBAL PROPERTY ONEFILE_PACK_DEPENDS onefile_host_tools ${ONEFILE_HOST_PACK_FILE})

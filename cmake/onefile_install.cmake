@@ -23,6 +23,8 @@ endif()
 install(TARGETS onefile_launcher_core onefile_neutral onefile_abnormal_end
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(FILES $<TARGET_OBJECTS:onefile_launcher_entry> DESTINATION ${ONEFILE_OBJECT_DIR}/entry)
+install(FILES $<TARGET_OBJECTS:onefile_main> DESTINATION ${ONEFILE_OBJECT_DIR}/main)
+install(FILES ${PROJECT_SOURCE_DIR}/porting/onefile_main.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/resources/launcher.rc ${PROJECT_SOURCE_DIR}/resources/launcher.manifest
               ${PROJECT_SOURCE_DIR}/resources/launcher.ico
         DESTINATION ${ONEFILE_RESOURCE_INSTALL_DIR})
@@ -30,7 +32,8 @@ install(FILES ${PROJECT_SOURCE_DIR}/resources/launcher.rc ${PROJECT_SOURCE_DIR}/
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/onefileConfig.cmake.in
     ${PROJECT_BINARY_DIR}/package/onefileConfig.cmake
     INSTALL_DESTINATION ${ONEFILE_PACKAGE_DIR}
-    PATH_VARS CMAKE_INSTALL_BINDIR CMAKE_INSTALL_LIBDIR ONEFILE_OBJECT_DIR ONEFILE_RESOURCE_INSTALL_DIR)
+    PATH_VARS CMAKE_INSTALL_BINDIR CMAKE_INSTALL_LIBDIR CMAKE_INSTALL_INCLUDEDIR ONEFILE_OBJECT_DIR
+              ONEFILE_RESOURCE_INSTALL_DIR)
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/package/onefileConfigVersion.cmake
     VERSION ${PROJECT_VERSION} COMPATIBILITY SameMinorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/package/onefileConfig.cmake

@@ -12,6 +12,7 @@ constexpr uint32_t directory_resources = 2;
 constexpr uint32_t directory_certificates = 4;
 constexpr uint32_t directory_relocations = 5;
 constexpr uint32_t section_initialized_data = 0x40;
+constexpr uint32_t section_discardable = 0x02000000;
 constexpr uint32_t section_new_resources = 0x40000040;  // initialized data, readable
 constexpr uint32_t subdirectory_bit = 0x80000000u;
 constexpr size_t table_header_size = 16;
@@ -244,10 +245,11 @@ void count_entry(uint8_t* table, bool named)
 }
 
 // Fills `tree` with the tables, names and data entries for resources placed
-// at `section_rva`; returns false when a count or an address does not fit
-// its field.
-bool build_tree(const std::vector<pe_resource>& resources, uint64_t section_rva, tree_layout* layout,
-                std::vector<uint8_t>* tree)
+// at `section_rva`: too many when the tree would hold more resources than
+// pe_read_resources reads back (and than a table's 16-bit counts hold), too
+// large when an address does not fit its field.
+pe_edit_problem build_tree(const std::vector<pe_resource>& resources, uint64_t section_rva, tree_layout* layout,
+                           std::vector<uint8_t>* tree)
 {
     layout->order.clear();
     for (const pe_resource& resource : resources) {
@@ -256,8 +258,8 @@ bool build_tree(const std::vector<pe_resource>& resources, uint64_t section_rva,
     std::stable_sort(layout->order.begin(), layout->order.end(), resource_before);
     const std::vector<const pe_resource*>& order = layout->order;
     size_t count = order.size();
-    if (count > max_resources) {
-        return false;
+    if (count >= max_resources) {
+        return pe_edit_too_many_resources;
     }
 
     // Sizes first: the names of each type, and the string bytes.
@@ -291,7 +293,7 @@ bool build_tree(const std::vector<pe_resource>& resources, uint64_t section_rva,
     }
     layout->size = end;
     if (section_rva + end > limit_32) {
-        return false;
+        return pe_edit_too_large;
     }
 
     // Then the bytes: the root, the type tables after it, the name tables
@@ -344,7 +346,7 @@ bool build_tree(const std::vector<pe_resource>& resources, uint64_t section_rva,
         store_u32(tree->data() + entry_at + 4, resource.size);
         store_u32(tree->data() + entry_at + 8, resource.code_page);
     }
-    return true;
+    return pe_edit_ok;
 }
 
 // The checksum that the loader checks for drivers and signing tools check
@@ -448,6 +450,8 @@ const char* pe_edit_problem_text(pe_edit_problem problem)
     case pe_edit_trailing_data: return "data after its last section that rewriting it would lose";
     case pe_edit_no_room_for_section: return "no resource section and no room in its headers for one";
     case pe_edit_too_large: return "the resources would pass the 4 GiB limits of an executable";
+    case pe_edit_too_many_resources:
+        return "it would hold more than the 65,535 resources this tool writes (each image of an icon is one)";
     }
     return "unknown problem";
 }
@@ -534,7 +538,7 @@ pe_edit_problem pe_plan_rewrite(const uint8_t* image, size_t size, const std::ve
 
     // Which sections move: the resource section and the relocations after
     // it. A stub without resources gets a new section in the same place.
-    int count = static_cast<int>(sections.size());
+    int all = static_cast<int>(sections.size());
     uint32_t tree_rva = pe_directory(headers, directory_resources).rva;
     int resources_index = tree_rva == 0 ? -1 : section_at(sections, tree_rva);
     if (tree_rva != 0 && resources_index < 0) {
@@ -547,6 +551,15 @@ pe_edit_problem pe_plan_rewrite(const uint8_t* image, size_t size, const std::ve
     int relocations_index = relocations_rva == 0 ? -1 : section_at(sections, relocations_rva);
     if (relocations_index >= 0 && relocations_index == resources_index) {
         return pe_edit_damaged_headers;
+    }
+    // Discardable sections at the very end, after both (the debug sections
+    // that GNU ld places after .reloc when a stub is linked without -s), are
+    // dropped like the symbol table, which is all that refers to them; a
+    // table that a directory names among them is refused below.
+    int moving = std::max(resources_index, relocations_index);
+    int count = all;
+    while (moving >= 0 && count - 1 > moving && (sections[count - 1].characteristics & section_discardable)) {
+        --count;
     }
     int tail;
     if (resources_index >= 0) {
@@ -566,7 +579,7 @@ pe_edit_problem pe_plan_rewrite(const uint8_t* image, size_t size, const std::ve
     uint64_t head_end = headers.header_size;
     uint64_t address_end = headers.header_size;
     uint64_t first_raw = headers.size;
-    for (int i = 0; i < count; ++i) {
+    for (int i = 0; i < all; ++i) {
         const pe_section& section = sections[i];
         uint64_t raw_end = section.raw_pointer + section.raw_size;
         if (section.raw_size != 0) {
@@ -601,14 +614,16 @@ pe_edit_problem pe_plan_rewrite(const uint8_t* image, size_t size, const std::ve
 
     // A new section's row goes where the relocations' row was, which moves
     // down; the headers must have room for it, and nothing there yet.
+    // Rows of dropped sections count as room.
     bool new_section = resources_index < 0 && has_section;
-    uint64_t table_end = headers.section_table + uint64_t{headers.section_count} * pe_section_header_size;
+    uint64_t table_end = headers.section_table + uint64_t(count) * pe_section_header_size;
+    uint64_t all_rows_end = headers.section_table + uint64_t(all) * pe_section_header_size;
     if (new_section) {
         uint64_t room_end = std::min(headers.header_size, first_raw);
         if (table_end + pe_section_header_size > room_end) {
             return pe_edit_no_room_for_section;
         }
-        for (uint64_t at = table_end; at < table_end + pe_section_header_size; ++at) {
+        for (uint64_t at = all_rows_end; at < table_end + pe_section_header_size; ++at) {
             if (image[at] != 0) {
                 return pe_edit_no_room_for_section;
             }
@@ -621,8 +636,9 @@ pe_edit_problem pe_plan_rewrite(const uint8_t* image, size_t size, const std::ve
         if (resources_index >= 0) {
             resources_section.characteristics = sections[resources_index].characteristics;
         }
-        if (!build_tree(resources, address_end, &layout, &plan->directory)) {
-            return pe_edit_too_large;
+        problem = build_tree(resources, address_end, &layout, &plan->directory);
+        if (problem != pe_edit_ok) {
+            return problem;
         }
         resources_section.virtual_size = layout.size;
         resources_section.raw_size = align_up(resources_section.virtual_size, headers.file_alignment);
@@ -666,6 +682,11 @@ pe_edit_problem pe_plan_rewrite(const uint8_t* image, size_t size, const std::ve
         initialized += static_cast<int64_t>(relocations.raw_size) -
                        static_cast<int64_t>(sections[relocations_index].raw_size);
     }
+    for (int i = count; i < all; ++i) {
+        if (sections[i].characteristics & section_initialized_data) {
+            initialized -= static_cast<int64_t>(sections[i].raw_size);
+        }
+    }
     if (initialized > static_cast<int64_t>(limit_32)) {
         return pe_edit_too_large;
     }
@@ -673,6 +694,8 @@ pe_edit_problem pe_plan_rewrite(const uint8_t* image, size_t size, const std::ve
     store_u32(optional + 56, static_cast<uint32_t>(image_end));
     store_u32(optional + 64, 0);
     uint8_t* rows = head + headers.section_table;
+    memset(head + table_end, 0, all_rows_end - table_end);
+    store_u16(head + headers.coff + 2, static_cast<uint16_t>(count + (new_section ? 1 : 0)));
     if (new_section) {
         uint64_t row_at = headers.section_table + uint64_t(tail) * pe_section_header_size;
         uint8_t* row = head + row_at;
@@ -680,7 +703,6 @@ pe_edit_problem pe_plan_rewrite(const uint8_t* image, size_t size, const std::ve
         memset(row, 0, pe_section_header_size);
         memcpy(row, ".rsrc", 5);
         store_u32(row + 36, resources_section.characteristics);
-        store_u16(head + headers.coff + 2, static_cast<uint16_t>(headers.section_count + 1));
     }
     if (has_section) {
         put_section_row(rows + uint64_t(tail) * pe_section_header_size, resources_section);

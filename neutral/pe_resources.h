@@ -70,6 +70,7 @@ enum pe_edit_problem {
     pe_edit_trailing_data,             // bytes past the last section that would be lost
     pe_edit_no_room_for_section,       // no resource section, and no room for one in the headers
     pe_edit_too_large,                 // past the 32-bit sizes and addresses of the format
+    pe_edit_too_many_resources,        // more than the resource reader takes (65,535)
 };
 
 const char* pe_edit_problem_text(pe_edit_problem problem);

@@ -22,6 +22,10 @@ int attach_command(const std::string& launcher, const std::string& image, const 
                    const identity_options& options);
 int list_command(const std::string& source);
 int extract_command(const std::string& source, const std::string& output);
+// The identity options checked as attach and pack check them, the files
+// they name read, and nothing written: what the CMake function runs when
+// CMake configures, so that a bad value is named there.
+int check_command(const identity_options& options);
 
 // Writes the stub with `data` as its payload resource (replacing any
 // earlier one) under a temporary name beside `output_full`, reads the

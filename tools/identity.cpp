@@ -8,6 +8,7 @@
 #include "neutral/path_spec.h"
 #include "neutral/utf.h"
 #include "neutral/version_info.h"
+#include "tools/commands.h"
 #include "tools/host_files.h"
 #include "tools/tool_files.h"
 #include "tools/tool_output.h"
@@ -255,6 +256,12 @@ int identity_load(const identity_options& options, identity* loaded)
         status = load_manifest(loaded);
     }
     return status;
+}
+
+int check_command(const identity_options& options)
+{
+    identity loaded;
+    return identity_load(options, &loaded);
 }
 
 bool identity_apply(identity* loaded, const std::string& stub_full, const std::string& output_full,

@@ -21,6 +21,7 @@ const char usage_text[] =
     "                       [IDENTITY ...] MAIN_LIBRARY [INPUT ...]\n"
     "  onefile-pack list    IMAGE_OR_EXE\n"
     "  onefile-pack extract IMAGE_OR_EXE --output DIR\n"
+    "  onefile-pack check   [IDENTITY ...]\n"
     "  onefile-pack --help\n";
 
 const char help_text[] =
@@ -34,6 +35,8 @@ const char help_text[] =
     "  pack     build and attach in one go, without an image file\n"
     "  list     names and sizes of the entries of an image or of a launcher's payload\n"
     "  extract  writes the entries of an image or a launcher's payload below DIR\n"
+    "  check    checks IDENTITY options (and reads the files they name) as attach\n"
+    "           and pack would, without writing anything\n"
     "\n"
     "MAIN_LIBRARY  a 64-bit DLL exporting  int run_code(int argc, wchar_t** argv);\n"
     "              it is always the first entry, stored under its file name.\n"
@@ -269,6 +272,7 @@ int tool_main(const std::vector<std::string>& arguments)
          SIZE_MAX},
         {"list", 0, 1, 1},
         {"extract", option_output, 1, 1},
+        {"check", option_identity, 0, 0},
     };
     const command_shape* shape = nullptr;
     for (const command_shape& candidate : shapes) {
@@ -315,6 +319,9 @@ int tool_main(const std::vector<std::string>& arguments)
     }
     if (command == "list") {
         return list_command(parsed.positionals[0]);
+    }
+    if (command == "check") {
+        return check_command(parsed);
     }
     return extract_command(parsed.positionals[0], parsed.output);
 }

@@ -6,9 +6,10 @@
 # affected executables are rebuilt with the new contents. Every configure
 # and build runs with Wine hidden: building needs none, only running does.
 # A second build tree gives the same bytes; a signed executable verifies,
-# runs and lists; a project that enables only C packs a C library, and the
-# build refuses one whose DLL is not in the payload. The example builds
-# against the installation the same way.
+# runs and lists, and signed again later gives the same bytes; a project
+# that enables only C packs a C library, and the build refuses one whose DLL
+# is not in the payload. The examples build against the installation the
+# same way.
 #
 # Usage: consumer_test.sh CMAKE BUILD_DIR CONSUMER_SOURCE PREBUILT_LIBRARY EXAMPLE_SOURCE
 set -u
@@ -17,6 +18,9 @@ cmake=$1 build=$2 source=$3 prebuilt=$4 example=$5
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 export ONEFILE_WINEPREFIX="$build/wineprefix"
+# The signing time (the consumer's SIGN_COMMAND reads it, as the README
+# shows); the second build tree below goes without it.
+export SOURCE_DATE_EPOCH=1767225600
 mkdir -p "$build/scratch"
 work=$(mktemp -d "$build/scratch/cmake_project.XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -80,6 +84,8 @@ configure "$work/src" "$work/out" -DPREBUILT_LIBRARY="$prebuilt" -DSIGN_CERT="$w
     -DSIGN_KEY="$work/key.pem"
 
 build_log="$work/build.log"
+# Whether the build log says TEXT, CMake's wrapping of long messages undone.
+logged() { tr -s ' \n' '  ' <"$build_log" | grep -qF -- "$1"; }
 rebuild() {
     without_wine "$cmake" --build "$work/out" >"$build_log" 2>&1 ||
         { cat "$build_log"; fail "the consumer build failed ($1)"; }
@@ -152,6 +158,12 @@ rm -rf "$work/out2"
 osslsigncode verify -CAfile "$work/cert.pem" -in "$work/out/consumer_signed.exe" >"$work/verify.log" 2>&1 &&
     grep -q "Signature verification: ok" "$work/verify.log" || { cat "$work/verify.log"; fail "the signature fails"; }
 check "signed" consumer_signed.exe 5 "argument signed" signed --exit 5
+# Linked and signed again a second later: the same bytes.
+signed_before=$(digest consumer_signed.exe)
+sleep 1
+rm "$work/out/consumer_signed.exe"
+rebuild "signed again"
+[ "$(digest consumer_signed.exe)" = "$signed_before" ] || fail "signing again gave other bytes"
 listing=$("$work/prefix/bin/onefile-pack" list "$work/out/consumer_signed.exe" 2>&1) ||
     fail "onefile-pack list of the signed executable: $listing"
 case "$listing" in
@@ -274,10 +286,15 @@ file content\sub\.keep_dir.txt' \
     --list
 
 # Names that differ only in case cannot both be unpacked on Windows; the
-# tool refuses them, and the build must fail rather than keep the old file.
+# tool refuses them, and the build must fail rather than keep the old files,
+# which would look current (Ninja keeps going, so both packing steps run).
 printf 'other\n' >"$work/src/data/GREETING.txt"
-without_wine "$cmake" --build "$work/out" >"$build_log" 2>&1 && fail "a refused payload did not fail the build"
-grep -q "onefile-pack failed" "$build_log" || { cat "$build_log"; fail "the refusal was not reported"; }
+without_wine "$cmake" --build "$work/out" -- -k 0 >"$build_log" 2>&1 && fail "a refused payload did not fail the build"
+logged "onefile-pack failed (1): onefile-pack: entries 'data\GREETING.txt' and 'data\greeting.txt' differ only in case" ||
+    { cat "$build_log"; fail "the refusal was not reported"; }
+for exe in consumer_console.exe consumer-window.exe; do
+    [ -e "$work/out/$exe" ] && fail "a refused payload left the old $exe"
+done
 rm "$work/src/data/GREETING.txt"
 rebuild "the refused file removed again"
 
@@ -288,15 +305,21 @@ rebuild "the icon changed"
 grep -qF 'Has 1 elements' <<<"$(resources "$work/out/consumer_branded.exe")" ||
     fail "consumer_branded.exe kept the old icon"
 
-# A value the tool refuses fails the build with its message and leaves no
-# executable, rather than one without its payload.
+# A value the tool refuses stops CMake as it configures, naming the keyword,
+# the value and the reason, and leaves no executable behind; so does a
+# target-directory template that breaks the rules.
 sed -i 's/VERSION 2.5.1/VERSION 2.x/' "$work/src/CMakeLists.txt"
 without_wine "$cmake" --build "$work/out" >"$build_log" 2>&1 && fail "a refused version did not fail the build"
-grep -qF -- "--version '2.x' is not 1 to 4 numbers" "$build_log" ||
-    { cat "$build_log"; fail "the refusal was not shown"; }
+logged "onefile_add_executable(consumer_branded): VERSION \"2.x\" is refused: --version '2.x' is not 1 to 4 numbers" ||
+    { cat "$build_log"; fail "the refusal was not shown as CMake configured"; }
+grep -q "Configuring incomplete" "$build_log" || { cat "$build_log"; fail "the refusal came later than configuring"; }
 [ -e "$work/out/consumer_branded.exe" ] && fail "a refused identity left consumer_branded.exe behind"
-sed -i 's/VERSION 2.x/VERSION 2.5.1/' "$work/src/CMakeLists.txt"
-rebuild "the version mended"
+sed -i 's/VERSION 2.x/VERSION 2.5.1/; s|run_{PID}_{TIME}/files|run_{PID}/files|' "$work/src/CMakeLists.txt"
+without_wine "$cmake" --build "$work/out" >"$build_log" 2>&1 && fail "a refused template did not fail the build"
+logged 'TARGET_DIRECTORY "{TEMP}/{PRODUCT}-{VERSION}/run_{PID}/files" is refused: --target-directory' ||
+    { cat "$build_log"; fail "the refused template was not shown as CMake configured"; }
+sed -i 's|run_{PID}/files|run_{PID}_{TIME}/files|' "$work/src/CMakeLists.txt"
+rebuild "the version and template mended"
 
 sed -i 's/"v1"/"v2"/' "$work/src/app.cpp"
 rebuild "the main library's source changed"
@@ -340,16 +363,78 @@ without_wine "$cmake" --build "$work/c_out" >"$build_log" 2>&1 || { cat "$build_
 status=$(cd "$work/c_out" && "$package/wine-run" ./c_exe.exe x >/dev/null 2>&1; echo $?)
 [ "$status" = 44 ] || fail "the C-only executable ended with $status, expected 44"
 
-# The example, on its own against the installation.
-without_wine "$cmake" -S "$example" -B "$work/hello" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$package/toolchain-mingw64.cmake" -DCMAKE_PREFIX_PATH="$work/prefix" \
-    >"$build_log" 2>&1 && without_wine "$cmake" --build "$work/hello" >>"$build_log" 2>&1 ||
-    { cat "$build_log"; fail "the example did not build against the installation"; }
-[ -e "$work/wine-was-used" ] && { cat "$build_log"; fail "the example's build started Wine"; }
+# The examples, on their own against the installation (onefile::main and
+# its header the installed ones).
+for name in hello ported; do
+    without_wine "$cmake" -S "$example/../$name" -B "$work/$name" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_TOOLCHAIN_FILE="$package/toolchain-mingw64.cmake" -DCMAKE_PREFIX_PATH="$work/prefix" \
+        >"$build_log" 2>&1 && without_wine "$cmake" --build "$work/$name" >>"$build_log" 2>&1 ||
+        { cat "$build_log"; fail "examples/$name did not build against the installation"; }
+    [ -e "$work/wine-was-used" ] && { cat "$build_log"; fail "the build of examples/$name started Wine"; }
+done
 greeting=$(cd "$work/hello" && "$package/wine-run" ./hello.exe 2>&1)
 case "$greeting" in
 *"data\greeting.txt says: Hello from inside the payload!"*) ;;
 *) fail "the example built against the installation said: $greeting" ;;
 esac
+motd=$(cd "$work/ported" && "$package/wine-run" ./ported.exe 2>&1)
+case "$motd" in
+*"data/motd.txt: Hello from the payload of a ported program!"*) ;;
+*) fail "examples/ported built against the installation said: $motd" ;;
+esac
+
+# From the sources (add_subdirectory), with the native tool built here, the
+# identity options are taken too, and checked as CMake configures.
+mkdir -p "$work/sub"
+cat >"$work/sub/CMakeLists.txt" <<END
+cmake_minimum_required(VERSION 3.25)
+project(onefile_sub_consumer LANGUAGES C)
+add_subdirectory("$example/../.." onefile EXCLUDE_FROM_ALL)
+add_library(sub_app SHARED app.c)
+target_link_libraries(sub_app PRIVATE onefile::main)
+onefile_add_executable(sub CONSOLE MAIN_LIBRARY sub_app PRODUCT Sub VERSION \${SUB_VERSION})
+END
+printf 'int main(void) { return 3; }\n' >"$work/sub/app.c"
+without_wine "$cmake" -S "$work/sub" -B "$work/sub_out" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$package/toolchain-mingw64.cmake" \
+    -DONEFILE_HOST_PACK="$build/host-tools/tools/onefile-pack" -DSUB_VERSION=1.x >"$build_log" 2>&1 &&
+    fail "add_subdirectory: a refused version configured"
+logged 'onefile_add_executable(sub): VERSION "1.x" is refused' ||
+    { cat "$build_log"; fail "add_subdirectory: the refused version was not named"; }
+without_wine "$cmake" -S "$work/sub" -B "$work/sub_out" -DSUB_VERSION=1.2 >"$build_log" 2>&1 ||
+    { cat "$build_log"; fail "add_subdirectory: the identity options were not taken"; }
+
+# From the sources (add_subdirectory), the native tool comes from a nested
+# build, which takes the parallel level of the build that runs it: from
+# CMAKE_BUILD_PARALLEL_LEVEL, from a GNU make's MAKEFLAGS, or from the
+# command line of a Ninja above it (a stand-in named ninja here), which
+# passes its commands nothing else.
+host_build="$example/../../cmake/onefile_host_build.cmake"
+cat >"$work/no-wine/ninja" <<'END'
+#!/bin/bash
+# Stands for Ninja: its options (-j among them) first, then the command,
+# which it runs through a shell as Ninja does.
+while [ "${1#-}" != "$1" ] || [[ "$1" =~ ^[0-9]+$ ]]; do shift; done
+/bin/sh -c "$*"
+END
+chmod +x "$work/no-wine/ninja"
+# nested JOBS COMMAND...: the nested build run by COMMAND takes JOBS jobs
+# (none named when empty).
+nested() {
+    local jobs=$1 output
+    shift
+    output=$(env -u CMAKE_BUILD_PARALLEL_LEVEL -u MAKEFLAGS "$@" -DONEFILE_HOST_DIR="$build/host-tools" \
+        -P "$host_build" 2>&1) || fail "the nested build failed: $output"
+    if [ -n "$jobs" ]; then
+        grep -qF "Building the native onefile-pack with $jobs parallel jobs" <<<"$output" ||
+            fail "the nested build did not take $jobs jobs ($*): $output"
+    elif grep -q "parallel jobs" <<<"$output"; then
+        fail "the nested build took a level nobody gave: $output"
+    fi
+}
+nested 4 CMAKE_BUILD_PARALLEL_LEVEL=4 "$cmake"
+nested 5 MAKEFLAGS=" -j5 --jobserver-auth=3,4" "$cmake"
+nested 2 "$work/no-wine/ninja" -j 2 "$cmake"
+nested 3 "$work/no-wine/ninja" -j3 -k 0 "$cmake"
+nested "" "$cmake"
 
 echo "consumer project: all checks passed"

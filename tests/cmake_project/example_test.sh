@@ -1,12 +1,14 @@
 #!/bin/bash
-# The example as a person meets it: hello.exe started from a terminal (a
+# The examples as a person meets them: hello.exe started from a terminal (a
 # pseudo-terminal around Wine, so that its console is the terminal), and
 # with its output redirected. Its output must arrive, with the greeting from
-# the payload, and its exit status must be the one asked for.
+# the payload, and its exit status must be the one asked for. ported.exe, a
+# C program with main() made a main library by onefile::main, gets Unicode
+# arguments in UTF-8, finds its data file and ends through exit().
 #
-# Usage: example_test.sh WINE_RUN HELLO_EXE
+# Usage: example_test.sh WINE_RUN HELLO_EXE PORTED_EXE
 set -u
-wine_run=$1 hello=$2
+wine_run=$1 hello=$2 ported=$3
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
@@ -52,6 +54,28 @@ status=$?
 [ "$status" = 2 ] || fail "bad --exit: status $status, expected 2"
 [ -s "$work/out" ] && fail "bad --exit: unexpected output $(cat "$work/out")"
 expect_lines "bad --exit" "$work/err" "--exit needs a whole number"
+
+# The ported program: UTF-8 arguments (their lengths in bytes show the
+# encoding), argv[0] in the payload directory, which the function and the
+# variable name alike and a program it runs inherits, the data file read
+# from there, and exit() from main whose buffered output still arrives.
+"$wine_run" "$ported" "Grüße" "日本 語" "😀" --run 'cmd /c echo child sees %TALMIR_ONEFILE_PAYLOAD_DIRECTORY%' \
+    --exit 7 >"$work/out" 2>"$work/err"
+status=$?
+[ "$status" = 7 ] || { cat "$work/out" "$work/err"; fail "ported: status $status, expected 7"; }
+tr -d '\r' <"$work/out" >"$work/ported"
+directory=$(sed -n 's/^payload directory: //p' "$work/ported")
+case "$directory" in
+'C:\users\'*'\Temp\onefile_'[0-9]*_[0-9]*) ;;
+*) cat "$work/ported"; fail "ported: payload directory '$directory'" ;;
+esac
+expect_lines "ported" "$work/ported" "8 arguments" "argv[0] = $directory\ported.exe (" "argv[1] = Grüße (7 bytes)" \
+    "argv[2] = 日本 語 (10 bytes)" "argv[3] = 😀 (4 bytes)" "TALMIR_ONEFILE_PAYLOAD_DIRECTORY = $directory" \
+    "child sees $directory" "data/motd.txt: Hello from the payload of a ported program!" "exit(7)"
+"$wine_run" "$ported" >"$work/out" 2>"$work/err"
+status=$?
+[ "$status" = 0 ] || { cat "$work/out" "$work/err"; fail "ported, returning from main: status $status"; }
+expect_lines "ported, returning from main" "$work/out" "1 arguments"
 
 check_sentinel "$work/cwd"
 echo "example: all checks passed"

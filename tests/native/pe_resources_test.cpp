@@ -54,6 +54,23 @@ uint32_t section_field(const bytes& file, int index, int field)
 {
     return load_u32(file.data() + section_table(file) + 40 * index + field);
 }
+// Appends a discardable section, as GNU ld places a debug section after
+// .reloc in a program linked without -s.
+void add_debug_section(bytes* file)
+{
+    int count = section_count(*file);
+    uint8_t* row = file->data() + section_table(*file) + 40 * count;
+    uint32_t address = (section_field(*file, count - 1, 12) + section_field(*file, count - 1, 8) + 0xFFF) & ~0xFFFu;
+    memcpy(row, "/4\0\0\0\0\0\0", 8);  // a long name, in the symbol table's strings
+    store_u32(row + 8, 0x100);
+    store_u32(row + 12, address);
+    store_u32(row + 16, 0x200);
+    store_u32(row + 20, static_cast<uint32_t>(file->size()));
+    store_u32(row + 36, 0x42100040);  // discardable, readable, initialised data
+    file->insert(file->end(), 0x200, 0xDB);
+    store_u16(file->data() + pe_at(*file) + 6, static_cast<uint16_t>(count + 1));
+    store_u32(file->data() + optional_at(*file) + 56, address + 0x1000);
+}
 int section_named(const bytes& file, const char* name)
 {
     for (int i = 0; i < section_count(file); ++i) {
@@ -114,6 +131,29 @@ TEST(pe_resources, reads_types_names_and_languages_and_finds_the_neutral_one_fir
     EXPECT_EQ(pe_find_resource(resources, pe_number(pe_type_rcdata), pe_number(27)), nullptr);
 }
 
+// As many resources as the reader takes back, and no more: one past them
+// is refused by count (an icon of 65,535 images reaches it), not as if the
+// sizes had passed the format's 4 GiB.
+TEST(pe_resources, as_many_as_read_back_and_one_more_refused_by_count)
+{
+    bytes stub = small_stub();
+    std::vector<pe_resource> resources;
+    ASSERT_EQ(pe_read_resources(stub.data(), stub.size(), &resources), pe_edit_ok);
+    const uint8_t image[4] = {1, 2, 3, 4};
+    for (uint16_t id = 1; resources.size() < 65535; ++id) {
+        resources.push_back({pe_number(pe_type_icon), pe_number(id), pe_language_neutral, 0, image, sizeof image});
+    }
+    bytes out;
+    ASSERT_EQ(rewrite(stub, resources, &out), pe_edit_ok);
+    std::vector<pe_resource> after;
+    ASSERT_EQ(pe_read_resources(out.data(), out.size(), &after), pe_edit_ok);
+    EXPECT_EQ(after.size(), 65535u);
+    resources.push_back({pe_number(pe_type_icon), {0, u"ONE_MORE"}, pe_language_neutral, 0, image, sizeof image});
+    EXPECT_EQ(rewrite(stub, resources, &out), pe_edit_too_many_resources);
+    EXPECT_NE(std::string(pe_edit_problem_text(pe_edit_too_many_resources)).find("65,535 resources"),
+              std::string::npos);
+}
+
 struct layout_case {
     const char* label;
     std::function<void(bytes*)> change;
@@ -165,9 +205,13 @@ TEST_P(pe_layouts, rewrite_or_refuse)
     EXPECT_EQ(directory(out, 5, 0), section_field(out, relocations, 12));
     EXPECT_EQ(directory(out, 4, 0), 0u);
     EXPECT_EQ(out.size(), section_field(out, last, 20) + section_field(out, last, 16));
+    // Rows of dropped sections are zeros.
     uint32_t table_end = section_table(out) + 40 * (last + 1);
+    uint32_t stub_table_end = section_table(stub) + 40 * section_count(stub);
     uint32_t resources_at = section_field(out, section_named(out, ".rsrc"), 20);
-    EXPECT_EQ(memcmp(out.data() + table_end, stub.data() + table_end, resources_at - table_end), 0);
+    uint32_t same_from = std::max(table_end, stub_table_end);
+    EXPECT_EQ(memcmp(out.data() + same_from, stub.data() + same_from, resources_at - same_from), 0);
+    EXPECT_TRUE(std::all_of(out.data() + table_end, out.data() + same_from, [](uint8_t b) { return b == 0; }));
     // The same inputs give the same bytes: a rewrite of the result with its
     // own resources changes nothing.
     bytes again;
@@ -195,6 +239,18 @@ INSTANTIATE_TEST_SUITE_P(
                         set_directory(file, 2, 0, 0);
                     },
                     pe_edit_ok},
+        layout_case{"debug_sections_dropped",
+                    [](bytes* file) {
+                        add_debug_section(file);
+                        add_debug_section(file);
+                    },
+                    pe_edit_ok},
+        layout_case{"debug_section_that_a_directory_names",
+                    [](bytes* file) {
+                        add_debug_section(file);
+                        set_directory(file, 6, section_field(*file, section_count(*file) - 1, 12), 28);
+                    },
+                    pe_edit_resources_not_a_section},
         layout_case{"data_after_the_sections",
                     [](bytes* file) { file->insert(file->end(), {'e', 'x', 't', 'r', 'a'}); },
                     pe_edit_trailing_data},
@@ -265,6 +321,25 @@ TEST(version_info, the_launchers_own_is_read_changed_and_read_back_as_windows_re
         EXPECT_EQ(load_u32(changed.data() + root.value + field), 0x00010002u);
         EXPECT_EQ(load_u32(changed.data() + root.value + field + 4), 0xFFFF0004u);
     }
+    // Every text value counts its units with the terminator, as the
+    // resource compiler writes them and VerQueryValueW hands them on: the
+    // changed ones and those kept from the launcher alike.
+    version_node table;
+    ASSERT_TRUE(version_find_first_table(changed.data(), root, &table));
+    size_t strings = 0;
+    version_node entry;
+    bool more = version_node_next_child(changed.data(), table, nullptr, &entry);
+    while (more) {
+        size_t units = 0;
+        while (load_u16(changed.data() + entry.value + 2 * units) != 0) {
+            ++units;
+        }
+        EXPECT_EQ(entry.value_length, units + 1) << "string " << strings;
+        ++strings;
+        version_node previous = entry;
+        more = version_node_next_child(changed.data(), table, &previous, &entry);
+    }
+    EXPECT_EQ(strings, 6u) << "the launcher's five and LegalCopyright";
     // Translations and the rest stay byte for byte; cut short anywhere, the
     // resource is only ever read inside its bytes.
     EXPECT_TRUE(std::search(changed.begin(), changed.end(), original.end() - 68, original.end()) != changed.end());
@@ -374,35 +449,90 @@ TEST(icon_file, images_and_their_group_or_what_is_wrong)
 TEST(manifest, well_formed_assembly_manifests_only)
 {
     const std::string root = "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\">";
+    const std::string end = "</assembly>";
+    // The rules of XML 1.0 (fifth edition) and Namespaces in XML 1.0 (third
+    // edition) that make a document not well-formed, each with a case; what
+    // they allow beside them is accepted.
     struct {
         std::string text;
         const char* reason;  // null: accepted
     } cases[] = {
         {"<?xml version=\"1.0\" encoding=\"utf-8\"?>\n" + root + "<!-- c --><?pi x?><a b='&amp;&#x41;&#65;'/>"
          "<![CDATA[<&>]]>text</assembly>\n<!-- after -->\n", nullptr},
-        {"\xEF\xBB\xBF" + root + "</assembly>", nullptr},
+        {"\xEF\xBB\xBF" + root + end, nullptr},
         {"<m:assembly xmlns:m=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\"/>", nullptr},
+        {"<?xml version='1.0' standalone='no'?><?xml-stylesheet href='a'?>" + root + end, nullptr},
+        {root + "<x\xC3\xA9l\xC2\xB7" "a\xF0\x90\x80\x80 xml:lang='en'>&#x10000;\xF0\x9F\x98\x80</x\xC3\xA9l\xC2\xB7"
+         "a\xF0\x90\x80\x80>" + end, nullptr},
+        {root + "<a:x xmlns:a='urn:a'><a:y a:z='1'/></a:x><x xmlns=''/>" + end, nullptr},
+        {root + "<x xmlns:a='urn:a' xmlns:b='urn:b' a:y='1' b:y='2' y='3'/>" + end, nullptr},
+        {root + "<x xmlns:xml='http://www.w3.org/XML/1998/namespace'/><?pix?>" + end, nullptr},
+        // Structure.
         {"", "line 1: no root element"},
         {"<a/>", "its root element is <a>, not"},
         {"<assembly xmlns=\"urn:other\" manifestVersion=\"1.0\"/>", "its root element is <assembly>, not"},
         {"<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\"/>", "its root element"},
-        {root + "\n<x>\n</assembly>", "line 3: </assembly> closes <x>"},
+        {"<a:assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" xmlns:a='urn:a' manifestVersion=\"1.0\"/>",
+         "its root element is <a:assembly>"},
+        {root + "\n<x>\n" + end, "line 3: </assembly> closes <x>"},
         {root + "<x>", "element <x> is not closed"},
-        {root + "<x a='1' a='2'/></assembly>", "attribute 'a' given twice"},
-        {root + "<x a=1/></assembly>", "must be quoted"},
-        {root + "<x a='1'b='2'/></assembly>", "separated by white space"},
-        {root + "&nbsp;</assembly>", "unknown entity '&nbsp;'"},
-        {root + "a & b</assembly>", "'&' starts no reference"},
-        {root + "&#0;</assembly>", "names no character"},
-        {root + "]]></assembly>", "']]>' in text"},
-        {root + "<!-- a -- b --></assembly>", "'--' inside a comment"},
-        {"<?xml version=\"1.0\" encoding=\"UTF-16\"?>" + root + "</assembly>", "declares the encoding 'UTF-16'"},
-        {"<!DOCTYPE assembly>" + root + "</assembly>", "document type declaration"},
-        {root + "</assembly><assembly/>", "more after the root element"},
-        {"text" + root + "</assembly>", "text before the root element"},
-        {root + "\x01</assembly>", "a control character"},
-        {root + "\xC3</assembly>", "not UTF-8"},
-        {root + "<?xml version='1.0'?></assembly>", "not at the very start"},
+        {root + "<x a='1' a='2'/>" + end, "attribute 'a' given twice"},
+        {root + "<x a=1/>" + end, "must be quoted"},
+        {root + "<x a='1'b='2'/>" + end, "separated by white space"},
+        {root + "&nbsp;" + end, "unknown entity '&nbsp;'"},
+        {root + "a & b" + end, "'&' starts no reference"},
+        {root + "&#0;" + end, "names no character"},
+        {root + "&#xD800;" + end, "names no character"},
+        {root + "<x a='&#57343;'/>" + end, "names no character"},
+        {root + "&#xFFFE;" + end, "names no character"},
+        {root + "]]>" + end, "']]>' in text"},
+        {root + "<!-- a -- b -->" + end, "'--' inside a comment"},
+        {"<!DOCTYPE assembly>" + root + end, "document type declaration"},
+        {"<![CDATA[x]]>" + root + end, "line 1: a CDATA section outside the root element"},
+        {root + end + "<![CDATA[x]]>", "a CDATA section outside the root element"},
+        {root + end + "<assembly/>", "more after the root element"},
+        {"text" + root + end, "text before the root element"},
+        {root + "<?xml version='1.0'?>" + end, "not at the very start"},
+        {root + "<?a:b x?>" + end, "target 'a:b' holds a colon"},
+        {root + "<?pi\"x\"?>" + end, "white space must follow processing instruction target 'pi'"},
+        // The XML declaration: version first, then encoding and standalone.
+        {"<?xml version=\"1.0\" encoding=\"UTF-16\"?>" + root + end, "declares the encoding 'UTF-16'"},
+        {"<?xml encoding='UTF-8'?>" + root + end, "an XML declaration without a version"},
+        {"<?xml?>" + root + end, "an XML declaration without a version"},
+        {"<?xml version='1.1'?>" + root + end, "XML version '1.1'"},
+        {"<?xml version='1.0' foo='bar'?>" + root + end, "'foo' in the XML declaration"},
+        {"<?xml version='1.0' standalone='yes' encoding='UTF-8'?>" + root + end, "'encoding' in the XML declaration"},
+        {"<?xml version='1.0' standalone='maybe'?>" + root + end, "standalone='maybe'"},
+        // Characters and their encoding.
+        {root + "\x01" + end, "a control character (U+0001)"},
+        {root + "\xC3" + end, "not UTF-8"},
+        {root + "\xED\xA0\x80" + end, "encodes the surrogate U+D800"},
+        {root + "<x a='\xED\xBF\xBF'/>" + end, "encodes the surrogate U+DFFF"},
+        {root + "\xEF\xBF\xBE" + end, "U+FFFE, which is no XML character"},
+        {root + "\xEF\xBF\xBF" + end, "U+FFFF, which is no XML character"},
+        {std::string("\xFF\xFE<\0a\0/\0>\0", 10), "UTF-16 (it starts with a UTF-16 byte-order mark)"},
+        {std::string("<\0a\0/\0>\0", 8), "UTF-16 without a byte-order mark"},
+        // Names.
+        {root + "<\xC3\x97x/>" + end, "a name may not start with U+00D7"},
+        {root + "<x \xC3\x97='1'/>" + end, "a name may not start with U+00D7"},
+        {root + "<x\xC3\x97/>" + end, "attributes must be separated"},
+        {root + "<-x/>" + end, "a name was expected"},
+        {root + "<1x/>" + end, "a name was expected"},
+        // Namespaces.
+        {root + "<foo:bar/>" + end, "'foo:bar' has the undeclared prefix 'foo'"},
+        {root + "<x foo:a='1'/>" + end, "'foo:a' has the undeclared prefix 'foo'"},
+        {root + "<a:x xmlns:a='urn:a'/><a:y/>" + end, "'a:y' has the undeclared prefix 'a'"},
+        {root + "<a:b:c xmlns:a='urn:a'/>" + end, "'a:b:c' is no qualified name"},
+        {root + "<:x/>" + end, "':x' is no qualified name"},
+        {root + "<x a:='1'/>" + end, "'a:' is no qualified name"},
+        {root + "<x xmlns:xmlns='urn:a'/>" + end, "the prefix 'xmlns' may not be declared"},
+        {root + "<x xmlns:xml='urn:a'/>" + end, "the prefix 'xml' and the namespace"},
+        {root + "<x xmlns:a='http://www.w3.org/XML/1998/namespace'/>" + end, "the prefix 'xml' and the namespace"},
+        {root + "<x xmlns='http://www.w3.org/XML/1998/namespace'/>" + end, "the prefix 'xml' and the namespace"},
+        {root + "<x xmlns:a='http://www.w3.org/2000/xmlns/'/>" + end, "may not be declared"},
+        {root + "<x xmlns:a=''/>" + end, "prefix 'a' declared with an empty namespace"},
+        {root + "<xmlns:x/>" + end, "the reserved prefix 'xmlns'"},
+        {root + "<x xmlns:a='urn:a' xmlns:b='urn:a' a:y='1' b:y='2'/>" + end, "given twice in namespace 'urn:a'"},
     };
     for (const auto& c : cases) {
         std::string reason;
@@ -414,24 +544,51 @@ TEST(manifest, well_formed_assembly_manifests_only)
     }
 }
 
-TEST(manifest, execution_level_replaced_in_place)
+// A tag of 200,000 attributes, the last a repeat of the first: found among
+// them by sorting, where comparing each with all the others takes minutes
+// under the sanitizers.
+TEST(manifest, many_attributes_are_checked_without_comparing_every_pair)
 {
+    std::string text = "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\"><x";
+    for (int i = 0; i < 200000; ++i) {
+        text += " a" + std::to_string(i) + "=''";
+    }
+    text += " a0=''/></assembly>";
+    std::string reason;
+    EXPECT_FALSE(manifest_check(reinterpret_cast<const uint8_t*>(text.data()), text.size(), &reason));
+    EXPECT_NE(reason.find("attribute 'a0' given twice"), std::string::npos) << reason;
+}
+
+TEST(manifest, execution_level_set_on_the_element_itself)
+{
+    const std::string root = "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\">";
+    const std::string end = "</assembly>";
     struct {
-        const char* manifest;
-        const char* changed;  // null: no level to change
+        std::string manifest;
+        std::string changed;  // empty: no level to change
     } cases[] = {
-        {"<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>",
-         "<requestedExecutionLevel level=\"X\" uiAccess=\"false\"/>"},
-        {"<r/><requestedExecutionLevel uiAccess='false'\n  level = 'asInvoker'/>",
-         "<r/><requestedExecutionLevel uiAccess='false'\n  level = 'X'/>"},
-        {"<requestedExecutionLevel xlevel=\"a\" level=\"b\"/>", "<requestedExecutionLevel xlevel=\"a\" level=\"X\"/>"},
-        {"<requestedExecutionLevel uiAccess=\"false\"/><x level=\"a\"/>", nullptr},
-        {"<trustInfo/>", nullptr},
+        {root + "<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>" + end,
+         root + "<requestedExecutionLevel level=\"X\" uiAccess=\"false\"/>" + end},
+        {root + "<r/><requestedExecutionLevel uiAccess='false'\n  level = 'asInvoker'/>" + end,
+         root + "<r/><requestedExecutionLevel uiAccess='false'\n  level = 'X'/>" + end},
+        {root + "<requestedExecutionLevel xlevel=\"a\" level=\"b\"/>" + end,
+         root + "<requestedExecutionLevel xlevel=\"a\" level=\"X\"/>" + end},
+        // Commented out, in a CDATA section or an instruction, it is text.
+        {root + "<!-- <requestedExecutionLevel level='a'/> --><![CDATA[<requestedExecutionLevel level='b'/>]]>"
+                "<?pi <requestedExecutionLevel level='c'/>?><requestedExecutionLevel level='d'/>" + end,
+         root + "<!-- <requestedExecutionLevel level='a'/> --><![CDATA[<requestedExecutionLevel level='b'/>]]>"
+                "<?pi <requestedExecutionLevel level='c'/>?><requestedExecutionLevel level='X'/>" + end},
+        {root + "<v3:requestedExecutionLevel xmlns:v3='urn:schemas-microsoft-com:asm.v3' level='a'/>" + end,
+         root + "<v3:requestedExecutionLevel xmlns:v3='urn:schemas-microsoft-com:asm.v3' level='X'/>" + end},
+        {root + "<!-- <requestedExecutionLevel level='a'/> -->" + end, ""},
+        {root + "<requestedExecutionLevel uiAccess=\"false\"/><x level=\"a\"/>" + end, ""},
+        {root + "<trustInfo/>" + end, ""},
+        {root + "<requestedExecutionLevel level='a'>" + end, ""},  // not well-formed
     };
     for (const auto& c : cases) {
         std::string changed;
-        EXPECT_EQ(manifest_set_execution_level(c.manifest, "X", &changed), c.changed != nullptr) << c.manifest;
-        if (c.changed != nullptr) {
+        EXPECT_EQ(manifest_set_execution_level(c.manifest, "X", &changed), !c.changed.empty()) << c.manifest;
+        if (!c.changed.empty()) {
             EXPECT_EQ(changed, c.changed);
         }
     }

@@ -92,7 +92,26 @@ std::wstring make_scratch_directory(const std::wstring& hint)
     }
 }
 
-bool remove_tree(const std::wstring& path)
+namespace {
+
+// The `\\?\` form of a path, as the launcher's removal makes it: names that
+// Win32 would otherwise alter (aux.txt, a trailing dot), which the tests
+// make on purpose, are then removed as they are rather than left behind.
+std::wstring literal_path(const std::wstring& path)
+{
+    if (path.rfind(L"\\\\?\\", 0) == 0) {
+        return path;
+    }
+    std::wstring full(32768, L'\0');
+    DWORD length = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), &full[0], nullptr);
+    if (length == 0 || length >= full.size()) {
+        return path;
+    }
+    full.resize(length);
+    return full.rfind(L"\\\\", 0) == 0 ? L"\\\\?\\UNC\\" + full.substr(2) : L"\\\\?\\" + full;
+}
+
+bool remove_literal_tree(const std::wstring& path)
 {
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
@@ -110,7 +129,7 @@ bool remove_tree(const std::wstring& path)
                     DeleteFileW(child.c_str());
                 }
             } else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                remove_tree(child);
+                remove_literal_tree(child);
             } else {
                 SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
                 DeleteFileW(child.c_str());
@@ -119,6 +138,14 @@ bool remove_tree(const std::wstring& path)
         FindClose(search);
     }
     return RemoveDirectoryW(path.c_str()) != 0;
+}
+
+}  // namespace
+
+bool remove_tree(const std::wstring& path)
+{
+    // An empty path would end up naming the current drive's root.
+    return !path.empty() && remove_literal_tree(literal_path(path));
 }
 
 bool write_file(const std::wstring& path, const std::string& bytes)

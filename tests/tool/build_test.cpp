@@ -208,6 +208,10 @@ TEST(pack, identity_options_make_the_resources_the_applications)
                                    L"--manifest", L"own.manifest", L"--product", L"Only", L"main.dll"},
                                   work.path);
     ASSERT_EQ(own.status, 0u) << own.err;
+    program_result numbered = run_tool({L"pack", L"--launcher", launcher_stub_path(), L"--output", L"numbered.exe",
+                                        L"--version", L"7.8", L"main.dll"},
+                                       work.path);
+    ASSERT_EQ(numbered.status, 0u) << numbered.err;
     program_result plain = run_tool({L"pack", L"--launcher", launcher_stub_path(), L"--output", L"plain.exe",
                                      L"main.dll"},
                                     work.path);
@@ -241,6 +245,14 @@ TEST(pack, identity_options_make_the_resources_the_applications)
     EXPECT_TRUE(fixed.dwFileVersionMS == 0x30004 && fixed.dwFileVersionLS == 0x50006 &&
                 fixed.dwProductVersionMS == 0x30004 && fixed.dwProductVersionLS == 0x50006);
     EXPECT_EQ(fixed_version(own_resources[L"#16/#1/1033"]).dwFileVersionLS, 0x60000u);
+    // --version alone changes both numeric versions and both strings.
+    const std::string numbered_version = all_resources(work / L"numbered.exe")[L"#16/#1/1033"];
+    VS_FIXEDFILEINFO alone = fixed_version(numbered_version);
+    EXPECT_TRUE(alone.dwFileVersionMS == 0x70008 && alone.dwFileVersionLS == 0 && alone.dwProductVersionMS == 0x70008 &&
+                alone.dwProductVersionLS == 0);
+    EXPECT_EQ(version_string(numbered_version, L"FileVersion"), L"7.8");
+    EXPECT_EQ(version_string(numbered_version, L"ProductVersion"), L"7.8");
+    EXPECT_EQ(version_string(numbered_version, L"CompanyName"), L"Merla Software");
     const std::string& manifest = app[L"#24/#1/1033"];
     for (const char* needle : {"level=\"requireAdministrator\"", ">true</longPathAware>",
                                "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"}) {

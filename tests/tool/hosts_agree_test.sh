@@ -181,6 +181,10 @@ expect "template" 1 "lacks {TIME}"
 run_both "a manifest that is not one" refused.exe attach --launcher gui.exe --image host-a.img --output @OUT@ \
     --manifest tree/alpha.txt
 expect "manifest" 1 "not a well-formed assembly manifest"
+run_both "check identity values" "" check --icon app.ico --version 1.2 --manifest own.manifest
+[ "$last_status" = 0 ] || fail "check: status $last_status ($(cat host.err))"
+run_both "check a manifest that is not one" "" check --manifest tree/alpha.txt
+expect "check refuses" 1 "not a well-formed assembly manifest"
 run_both "run_code without extern \"C\"" p.img build --output @OUT@ mangled.dll
 expect "mangled" 1 "only under its C++ name '_Z8run_codeiPPw'"
 

@@ -211,7 +211,14 @@ INSTANTIATE_TEST_SUITE_P(
         refusal_case{"runtime_dll_allowed_under_another_name", {L"--allow-dll", L"libstdc++.dll", L"runtime.dll"},
                      {": libstdc++-6.dll;"}, 1},
         refusal_case{"runtime_dll_beside_that_is_no_dll", {L"runtime.dll", L"a.txt=LIBSTDC++-6.DLL"},
-                     {"'LIBSTDC++-6.DLL' in the payload, needed by 'runtime.dll', is not a Windows DLL"}, 1}),
+                     {"'LIBSTDC++-6.DLL' in the payload, needed by 'runtime.dll', is not a Windows DLL"}, 1},
+        // A main library stored in a directory: its DLLs are looked for in
+        // that directory, not at the payload's top level.
+        refusal_case{"main_library_in_a_directory_runtime_dll_at_the_top",
+                     {L"runtime.dll=bin/runtime.dll", L"main.dll=libstdc++-6.dll"}, {": libstdc++-6.dll;"}, 1},
+        refusal_case{"main_library_in_a_directory_runtime_dll_beside_it",
+                     {L"runtime.dll=bin/runtime.dll", L"a.txt=bin/LIBSTDC++-6.DLL"},
+                     {"'bin\\LIBSTDC++-6.DLL' in the payload", "is not a Windows DLL"}, 1}),
     [](const testing::TestParamInfo<refusal_case>& info) { return std::string(info.param.label); });
 
 TEST(refusal_of, names_equal_but_for_case_exactly_where_the_system_says_so)

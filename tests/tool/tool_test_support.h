@@ -2,6 +2,8 @@
 // Running onefile-pack from the tests and the inputs they give it.
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <map>
 #include <string>
 #include <vector>
@@ -42,10 +44,11 @@ std::vector<std::string> lines_of(const std::string& text);
 // Bytes that differ from position to position, so a misplaced slice shows.
 std::string patterned_bytes(size_t size, unsigned seed);
 
-// A scratch directory removed when the test ends.
+// A scratch directory removed when the test ends; one left behind fails the
+// test, since the next runs would pile them up.
 struct scratch {
     std::wstring path;
     explicit scratch(const wchar_t* hint) : path(make_scratch_directory(hint)) {}
-    ~scratch() { remove_tree(path); }
+    ~scratch() { EXPECT_TRUE(remove_tree(path)) << "scratch directory left behind: " << to_utf8(path); }
     std::wstring operator/(const std::wstring& relative) const { return path + L"\\" + relative; }
 };
