@@ -8,6 +8,7 @@
 #include "launcher/run_job.h"
 #include "launcher/session_end_window.h"
 #include "launcher/shell_functions.h"
+#include "launcher/sweep.h"
 #include "neutral/command_line.h"
 #include "neutral/wide_bounded.h"
 
@@ -115,6 +116,8 @@ unsigned long launch_child_and_wait()
     }
     ResumeThread(process.hThread);
     CloseHandle(process.hThread);
+    // Only now, beside the application's start rather than before it.
+    start_sweep();
 
     open_session_end_window();
     DWORD exit_code = 0;

@@ -9,7 +9,10 @@
 namespace {
 
 // Both spellings of the directory, each with a separator after it so that
-// "...\onefile_1_2" does not take in "...\onefile_1_23".
+// "...\onefile_1_2" does not take in "...\onefile_1_23". Static for their
+// size, and so taken by one thread at a time: the parent's end and its sweep
+// of earlier runs' directories may ask at once.
+SRWLOCK spelling_lock = SRWLOCK_INIT;
 constexpr size_t spelling_capacity = 32768;
 wchar_t given_spelling[spelling_capacity];
 wchar_t final_spelling[spelling_capacity];
@@ -111,32 +114,34 @@ void for_each_program_inside(visitor found)
 
 bool programs_run_from(const wchar_t* directory)
 {
-    if (!spell_directory(directory)) {
-        return false;
-    }
+    AcquireSRWLockExclusive(&spelling_lock);
     bool any = false;
-    for_each_program_inside([&any](HANDLE process) {
-        any = true;
-        CloseHandle(process);
-        return false;
-    });
+    if (spell_directory(directory)) {
+        for_each_program_inside([&any](HANDLE process) {
+            any = true;
+            CloseHandle(process);
+            return false;
+        });
+    }
+    ReleaseSRWLockExclusive(&spelling_lock);
     return any;
 }
 
 void wait_for_programs_in(const wchar_t* directory)
 {
-    if (!spell_directory(directory)) {
-        return;
-    }
     // A helper may start another before it ends: the processes are looked
     // for again after every wait, until none is found.
     for (;;) {
         HANDLE waiting[MAXIMUM_WAIT_OBJECTS];
         DWORD count = 0;
-        for_each_program_inside([&](HANDLE process) {
-            waiting[count++] = process;
-            return count < MAXIMUM_WAIT_OBJECTS;
-        });
+        AcquireSRWLockExclusive(&spelling_lock);
+        if (spell_directory(directory)) {
+            for_each_program_inside([&](HANDLE process) {
+                waiting[count++] = process;
+                return count < MAXIMUM_WAIT_OBJECTS;
+            });
+        }
+        ReleaseSRWLockExclusive(&spelling_lock);
         if (count == 0) {
             return;
         }

@@ -14,6 +14,7 @@ namespace {
 const wchar_t default_template[] = L"{TEMP}\\onefile_{PID}_{TIME}";
 
 wchar_t stored_template[target_directory_capacity];
+const wchar_t* expanded_template = nullptr;
 
 // The executable's template, or the default when it has none. False when
 // the stored one is not text that fits or holds a zero unit; what fits of
@@ -78,6 +79,7 @@ bool expand_target_directory(const wchar_t** template_text)
         !expand_path_spec(target_directory, *template_text, target_directory_capacity)) {
         return false;
     }
+    expanded_template = *template_text;
     // The run's own directory: the target directory itself, or the first
     // directory above it whose name holds the run's identifier and start
     // time. {TIME} was exported by the first expansion, so this one gives
@@ -93,4 +95,9 @@ bool expand_target_directory(const wchar_t** template_text)
     size_t root_length = wcslen(run_directory);
     return wcsncmp(run_directory, target_directory, root_length) == 0 &&
            (target_directory[root_length] == 0 || target_directory[root_length] == L'\\');
+}
+
+const wchar_t* target_directory_template()
+{
+    return expanded_template;
 }

@@ -24,3 +24,7 @@ void own_version_string(const char* key, const wchar_t* fallback, wchar_t* value
 // not expand; `template_text` then holds the template as far as it can be shown, for
 // the message.
 bool expand_target_directory(const wchar_t** template_text);
+
+// The template that expand_target_directory expanded (the executable's own
+// or the default one); null before it ran.
+const wchar_t* target_directory_template();

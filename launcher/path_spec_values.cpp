@@ -139,8 +139,13 @@ bool append_system_value(void*, path_spec_placeholder which, wchar_t* output, si
 
 }  // namespace
 
+path_spec_provider system_values()
+{
+    return {append_system_value, nullptr};
+}
+
 bool expand_path_spec(wchar_t* output, const wchar_t* spec, size_t capacity)
 {
-    path_spec_provider provider = {append_system_value, nullptr};
+    path_spec_provider provider = system_values();
     return expand_path_spec_with(output, spec, capacity, &provider);
 }

@@ -95,6 +95,7 @@ bool hand_removal_to_remover()
     set_environment_value("TALMIR_ONEFILE_REMOVER", identity);
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;  // and none of them
     PROCESS_INFORMATION process = {};
     // No console (a closing one would end it), a process group of its own
     // (no Ctrl+C of the caller's reaches it), no handle of the caller's

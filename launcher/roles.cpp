@@ -92,13 +92,29 @@ bool runs_same_executable(HANDLE process)
 // ended parent was created long after that parent's start.
 static constexpr unsigned long long clock_tick_allowance = 1000000;  // 100 ms in 100-ns units
 
-// True when TALMIR_ONEFILE_START holds a time (100-ns units since 1601,
-// digits only) not earlier than the creation of `process`, give or take a
-// tick. A parent reads its start time after it was created, so its own
-// value passes. Process identifiers are reused: a marker left behind by a
-// parent that has ended can name a later instance of the same executable,
-// and a child of that instance would look for a directory named after the
-// old time.
+bool process_creation_time(HANDLE process, unsigned long long* creation)
+{
+    FILETIME created = {};
+    FILETIME exited = {};
+    FILETIME kernel = {};
+    FILETIME user = {};
+    if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) {
+        return false;
+    }
+    *creation = (static_cast<unsigned long long>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+    return true;
+}
+
+bool time_not_before(unsigned long long time, unsigned long long creation)
+{
+    return time >= creation || creation - time <= clock_tick_allowance;
+}
+
+// A parent reads its start time after it was created, so its own value
+// passes. Process identifiers are reused: a marker left behind by a parent
+// that has ended can name a later instance of the same executable, and a
+// child of that instance would look for a directory named after the old
+// time.
 bool start_not_before_creation_of(HANDLE process)
 {
     wchar_t* text = get_environment_value("TALMIR_ONEFILE_START");
@@ -113,15 +129,8 @@ bool start_not_before_creation_of(HANDLE process)
         start = start * 10 + digit;
     }
     free(text);
-    FILETIME created = {};
-    FILETIME exited = {};
-    FILETIME kernel = {};
-    FILETIME user = {};
-    if (!number || !GetProcessTimes(process, &created, &exited, &kernel, &user)) {
-        return false;
-    }
-    unsigned long long creation = (static_cast<unsigned long long>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
-    return start >= creation || creation - start <= clock_tick_allowance;
+    unsigned long long creation = 0;
+    return number && process_creation_time(process, &creation) && time_not_before(start, creation);
 }
 
 const wchar_t* decide_role()

@@ -1,6 +1,7 @@
 // One start by a user from end to end: the child's view of its arguments and
 // environment, the exit status passed through, and the cleanup.
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <gtest/gtest.h>
 
@@ -226,6 +227,137 @@ TEST(lifetime, relaunch_at_exit_always_finds_its_files)
         EXPECT_EQ(all_run_directories(), std::vector<std::wstring>{}) << "run " << run;
     }
     remove_tree(copies);
+    remove_tree(app.directory);
+}
+
+// A launcher started with `arguments` in `working_directory`, not waited for;
+// with `start` as its start value, or with one of its own when it is empty.
+PROCESS_INFORMATION start_launcher(const std::wstring& exe, const std::vector<std::wstring>& arguments,
+                                   const std::wstring& start, const std::wstring& working_directory)
+{
+    std::vector<std::wstring> all = {exe};
+    all.insert(all.end(), arguments.begin(), arguments.end());
+    std::wstring line = join_arguments(all);
+    SetEnvironmentVariableW(L"TALMIR_ONEFILE_START", start.empty() ? nullptr : start.c_str());
+    SetEnvironmentVariableW(L"TALMIR_ONEFILE_PARENT", nullptr);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    EXPECT_TRUE(CreateProcessW(exe.c_str(), &line[0], nullptr, nullptr, FALSE, 0, nullptr,
+                               working_directory.c_str(), &startup, &process));
+    SetEnvironmentVariableW(L"TALMIR_ONEFILE_START", nullptr);
+    CloseHandle(process.hThread);
+    return process;
+}
+
+// Both processes of a run killed outright, as by a power loss: the parent,
+// and the child, which the parent's end takes along.
+void kill_run(const PROCESS_INFORMATION& parent)
+{
+    TerminateProcess(parent.hProcess, 1);
+    WaitForSingleObject(parent.hProcess, 10000);
+    CloseHandle(parent.hProcess);
+    for (int i = 0; i < 100; ++i) {
+        bool child_left = false;
+        HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+        PROCESSENTRY32W entry = {};
+        entry.dwSize = sizeof entry;
+        for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+            child_left |= entry.th32ParentProcessID == parent.dwProcessId;
+        }
+        CloseHandle(snapshot);
+        if (!child_left) {
+            return;
+        }
+        Sleep(50);
+    }
+}
+
+// What runs killed outright left is removed by the next start of a launcher
+// of the same template, and only that: a live run's directory, directories
+// of other names or of another owner's making, and what a link inside a
+// stale directory leads to stay as they are.
+TEST(lifetime, next_start_removes_what_killed_runs_left)
+{
+    built_launcher app = build_launcher(L"sweep", {{L"test_app.dll", test_library_bytes()}, {L"data\\x.txt", "x"}});
+    std::wstring outside = make_scratch_directory(L"sweep_outside");
+    ASSERT_TRUE(write_file(outside + L"\\precious.txt", "must stay"));
+    std::wstring temp = temp_directory();
+    // Names that are no run's, and a run's name on a directory someone else
+    // made (its access list is not the launcher's).
+    const wchar_t* decoys[] = {L"onefile_x_1", L"onefile_12", L"other_1_2", L"onefile_4000000_1"};
+    for (const wchar_t* decoy : decoys) {
+        ASSERT_TRUE(CreateDirectoryW((temp + L"\\" + decoy).c_str(), nullptr));
+        ASSERT_TRUE(write_file(temp + L"\\" + decoy + L"\\keep.txt", "keep"));
+    }
+
+    // The killed runs take start times of their own, the real ones: a time
+    // ahead, as the other tests give, would make a later process under a
+    // reused identifier look like their parent.
+    PROCESS_INFORMATION killed = start_launcher(app.exe, {L"--touch", L"ready", L"--sleep", L"60000"}, L"", outside);
+    PROCESS_INFORMATION linked = start_launcher(
+        app.exe, {L"--unix-link", L"link", L"--touch", L"ready", L"--sleep", L"60000"}, L"", outside);
+    std::wstring live_start = unique_start_value();
+    PROCESS_INFORMATION live = start_launcher(app.exe, {L"--touch", L"ready", L"--sleep", L"60000"}, live_start, outside);
+    std::wstring killed_prefix = std::to_wstring(killed.dwProcessId) + L"_";
+    std::wstring linked_prefix = std::to_wstring(linked.dwProcessId) + L"_";
+    auto directories_of = [&temp](const std::wstring& middle) {
+        std::vector<std::wstring> found;
+        walk_tree(temp, [&](const std::wstring& relative, const WIN32_FIND_DATAW&) {
+            if (relative.rfind(L"onefile_" + middle, 0) == 0 && relative.find(L'\\') == std::wstring::npos) {
+                found.push_back(temp + L"\\" + relative);
+            }
+            return false;
+        });
+        return found;
+    };
+    for (const std::wstring& middle : {killed_prefix, linked_prefix, std::wstring()}) {
+        auto runs = [&] { return middle.empty() ? target_directories(live_start) : directories_of(middle); };
+        for (int i = 0; i < 400 && (runs().empty() || !file_exists(runs()[0] + L"\\ready")); ++i) {
+            Sleep(25);
+        }
+        ASSERT_EQ(runs().size(), 1u) << to_utf8(middle);
+    }
+    kill_run(killed);
+    kill_run(linked);
+    ASSERT_EQ(directories_of(killed_prefix).size(), 1u) << "a killed run cannot clean up";
+
+    program_result result = run_launcher(app.exe, {L"--sleep", L"2000", L"--status", L"4"}, unique_start_value());
+    EXPECT_EQ(result.status, 4u) << result.err;
+    EXPECT_EQ(directories_of(killed_prefix).size(), 0u) << "the killed run's directory stays";
+    // Wine cannot delete a Unix link without deleting through it, so that
+    // one stays with its directory; everything else in it goes.
+    std::vector<std::wstring> linked_left = directories_of(linked_prefix);
+    if (!linked_left.empty()) {
+        EXPECT_EQ(list_files(linked_left[0]), std::vector<std::wstring>{}) << to_utf8(linked_left[0]);
+    }
+    EXPECT_EQ(target_directories(live_start).size(), 1u) << "a live run's directory went";
+    std::string precious;
+    EXPECT_TRUE(read_file(outside + L"\\precious.txt", &precious));
+    EXPECT_EQ(precious, "must stay");
+    for (const wchar_t* decoy : decoys) {
+        EXPECT_TRUE(file_exists(temp + L"\\" + decoy + L"\\keep.txt")) << to_utf8(decoy);
+        remove_tree(temp + L"\\" + decoy);
+    }
+
+    TerminateProcess(live.hProcess, 1);
+    CloseHandle(live.hProcess);
+    std::vector<std::wstring> left_over = directories_of(linked_prefix);
+    for (const std::wstring& left : target_directories(live_start)) {
+        left_over.push_back(left);
+    }
+    {
+        for (const std::wstring& left : left_over) {
+            std::wstring unix_link = left.substr(2) + L"\\link";
+            std::replace(unix_link.begin(), unix_link.end(), L'\\', L'/');
+            run_program(L"Z:\\bin\\rm", L"rm -f " + unix_link);
+            for (int i = 0; i < 100 && GetFileAttributesW((left + L"\\link").c_str()) != INVALID_FILE_ATTRIBUTES; ++i) {
+                Sleep(20);
+            }
+            remove_tree(left);
+        }
+    }
+    remove_tree(outside);
     remove_tree(app.directory);
 }
 

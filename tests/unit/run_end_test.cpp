@@ -13,6 +13,7 @@
 #include "launcher/launcher_state.h"
 #include "launcher/run_end.h"
 #include "launcher/run_job.h"
+#include "launcher/sweep.h"
 #include "support/files.h"
 
 namespace {
@@ -168,6 +169,34 @@ TEST(run_end, session_end_gives_a_grace_then_ends_the_run_and_removes)
         CloseHandle(process->hThread);
         CloseHandle(process->hProcess);
     }
+}
+
+// A run is over for the start-up sweep only when nothing can still be its
+// parent: no process under its identifier, or one created after its start.
+TEST(run_end, a_run_is_over_only_when_no_process_can_be_its_parent)
+{
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    unsigned long long time = (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    // An ended process whose object lives on while someone holds a handle.
+    PROCESS_INFORMATION ended = start_sleeper(0);
+    ASSERT_EQ(WaitForSingleObject(ended.hProcess, 10000), WAIT_OBJECT_0);
+    const struct {
+        const char* label;
+        unsigned long pid;
+        unsigned long long time;
+        bool over;
+    } cases[] = {
+        {"this process, started before the time", GetCurrentProcessId(), time, false},
+        {"this process, started after the time", GetCurrentProcessId(), 10000000, true},
+        {"no process", 4000000, time, true},
+        {"a process that has ended", ended.dwProcessId, time + 864000000000ull, true},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(run_is_over(c.pid, c.time), c.over) << c.label;
+    }
+    CloseHandle(ended.hThread);
+    CloseHandle(ended.hProcess);
 }
 
 }  // namespace
