@@ -49,6 +49,20 @@ void export_executable_directory()
     set_environment_value("TALMIR_ONEFILE_DIRECTORY", executable_directory);
 }
 
+// Where the main library lies, and below it the rest of the payload: for
+// scripts and programs the application runs, which cannot ask for the main
+// library's own path.
+void export_payload_directory()
+{
+    wchar_t payload_directory[main_library_path_capacity];
+    copy_wide_bounded(payload_directory, main_library_path, main_library_path_capacity);
+    wchar_t* last = wcsrchr(payload_directory, L'\\');
+    if (last != nullptr) {
+        *last = 0;
+    }
+    set_environment_value("TALMIR_ONEFILE_PAYLOAD_DIRECTORY", payload_directory);
+}
+
 }  // namespace
 
 // The four parameters are ignored: the argument data comes from the runtime.
@@ -112,8 +126,10 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
         fail_plain("Error, attached data holds no main library.");
     }
 
-    // 10., 11. What the child learns about where it was started from.
+    // 10., 11. What the child learns about where it was started from, and
+    //    where its files are.
     export_executable_directory();
+    export_payload_directory();
     set_environment_value("TALMIR_ORIGINAL_ARGV0",
                           (launcher_argc > 0 && launcher_argv[0] != nullptr) ? launcher_argv[0] : L"");
 

@@ -159,7 +159,8 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv)
     }
 
     static const wchar_t* const names[] = {L"TALMIR_ONEFILE_PARENT", L"TALMIR_ONEFILE_START",
-                                           L"TALMIR_ONEFILE_DIRECTORY", L"TALMIR_ORIGINAL_ARGV0"};
+                                           L"TALMIR_ONEFILE_DIRECTORY", L"TALMIR_ORIGINAL_ARGV0",
+                                           L"TALMIR_ONEFILE_PAYLOAD_DIRECTORY"};
     print(L"Set by the launcher:");
     for (const wchar_t* name : names) {
         print(std::wstring(L"  ") + name + L" = " + environment_value(name));

@@ -12,7 +12,7 @@
 struct app_report {
     int argc = -1;
     std::vector<std::wstring> argv;
-    std::map<std::wstring, std::optional<std::wstring>> environment;  // the four variables
+    std::map<std::wstring, std::optional<std::wstring>> environment;  // the launcher's variables
     std::wstring directory;                                           // the main library's
     std::map<std::wstring, std::pair<unsigned long long, std::string>> files;  // --list: size, hash
     std::vector<std::string> other_lines;

@@ -159,6 +159,9 @@ TEST(target_template, unpacks_where_the_template_says_with_the_applications_valu
         EXPECT_EQ(parse_report(result.out).directory, temp_directory() + L"\\" + c.directory +
                                                           std::to_wstring(result.process_id) + L"_" + start + c.below)
             << c.label;
+        EXPECT_EQ(parse_report(result.out).environment[L"TALMIR_ONEFILE_PAYLOAD_DIRECTORY"],
+                  parse_report(result.out).directory)
+            << c.label;
         EXPECT_NE(result.out.find("acl aces=2 protected="), std::string::npos) << c.label << result.out;
         EXPECT_NE(result.out.find(" user=1 system=1"), std::string::npos) << c.label << result.out;
         EXPECT_TRUE(target_directories(start).empty()) << c.label;

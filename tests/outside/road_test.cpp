@@ -62,7 +62,7 @@ TEST_F(road, arguments_survive_exactly_and_element_0_is_the_full_path)
     EXPECT_EQ(report.argc, static_cast<int>(expected.size()));
 }
 
-TEST_F(road, the_four_variables_hold_what_the_parent_exported)
+TEST_F(road, the_variables_hold_what_the_parent_exported)
 {
     std::wstring start = unique_start_value();
     program_result result = run_launcher(app_->exe, {L"--report"}, start);
@@ -76,6 +76,7 @@ TEST_F(road, the_four_variables_hold_what_the_parent_exported)
     EXPECT_EQ(report.environment[L"TALMIR_ONEFILE_DIRECTORY"], app_->directory);
     EXPECT_EQ(report.environment[L"TALMIR_ORIGINAL_ARGV0"], app_->exe);
     EXPECT_EQ(report.directory, temp_directory() + L"\\onefile_" + *parent + L"_" + start);
+    EXPECT_EQ(report.environment[L"TALMIR_ONEFILE_PAYLOAD_DIRECTORY"], report.directory);
     EXPECT_TRUE(target_directories(start).empty());
 }
 

@@ -4,7 +4,7 @@
 //
 // Commands, taken from the arguments in order (anything else is ignored, so
 // tests can pass arbitrary arguments after them):
-//   --report          every argument code unit for code unit, the four
+//   --report          every argument code unit for code unit, the five
 //                     variables and this library's directory, in hex
 //   --status N        return N (any 32-bit value, signed or not)
 //   --sleep MS        sleep before going on
@@ -99,7 +99,8 @@ void report(int argc, wchar_t** argv)
         print_hex(label, argv[i]);
     }
     static const wchar_t* const names[] = {L"TALMIR_ONEFILE_PARENT", L"TALMIR_ONEFILE_START",
-                                           L"TALMIR_ONEFILE_DIRECTORY", L"TALMIR_ORIGINAL_ARGV0"};
+                                           L"TALMIR_ONEFILE_DIRECTORY", L"TALMIR_ORIGINAL_ARGV0",
+                                           L"TALMIR_ONEFILE_PAYLOAD_DIRECTORY"};
     static wchar_t value[32768];
     for (const wchar_t* name : names) {
         char label[64];
