@@ -164,7 +164,7 @@ bool expand_path_spec_with(wchar_t* output, const wchar_t* spec, size_t capacity
 }
 
 path_spec_template_problem path_spec_check_template(const wchar_t* spec, size_t capacity,
-                                                    path_spec_template_facts* facts)
+                                                    path_spec_template_facts* facts, path_spec_template_kind kind)
 {
     *facts = {0, 0, 0};
     size_t length = length_of(spec);
@@ -238,6 +238,16 @@ path_spec_template_problem path_spec_check_template(const wchar_t* spec, size_t 
     if (!rooted && !drive && !share) {
         return template_not_absolute;
     }
+    if (kind == cache_template) {
+        if (pid || time) {
+            return template_per_run;
+        }
+        if (spec[length - 1] == L'\\') {
+            return template_trailing_separator;
+        }
+        facts->run_root = length;
+        return template_ok;
+    }
     if (!pid) {
         return template_no_pid;
     }
@@ -262,6 +272,8 @@ const char* path_spec_template_problem_text(path_spec_template_problem problem)
     case template_ok: return "a usable template";
     case template_too_long: return "it is longer than a target directory can be";
     case template_trailing_separator: return "it ends with a separator";
+    case template_per_run:
+        return "with the cache every run shares one directory, and {PID} and {TIME} would give each run its own";
     case template_unclosed: return "a '{' has no '}'";
     case template_unknown: return "it names an unknown placeholder";
     case template_program:

@@ -50,6 +50,11 @@ bool expand_path_spec_with(wchar_t* output, const wchar_t* spec, size_t capacity
 // that the run's later launchers find again: {PID} and {TIME} in it, an
 // absolute start, and nothing that depends on how the executable was
 // started.
+// A run's template gives every run a directory of its own; a cache's names
+// one directory that every run of the executable shares (the launcher
+// appends the payload's digest to it), so it holds neither {PID} nor {TIME}.
+enum path_spec_template_kind { run_template, cache_template };
+
 enum path_spec_template_problem {
     template_ok = 0,
     template_too_long,      // the template alone does not fit the target directory's buffer
@@ -60,6 +65,7 @@ enum path_spec_template_problem {
     template_no_pid,
     template_no_time,
     template_trailing_separator,  // the run would be given a directory it has made already
+    template_per_run,             // {PID} or {TIME} in a cache's template
 };
 
 struct path_spec_template_facts {
@@ -72,5 +78,6 @@ struct path_spec_template_facts {
 };
 
 path_spec_template_problem path_spec_check_template(const wchar_t* spec, size_t capacity,
-                                                    path_spec_template_facts* facts);
+                                                    path_spec_template_facts* facts,
+                                                    path_spec_template_kind kind = run_template);
 const char* path_spec_template_problem_text(path_spec_template_problem problem);

@@ -187,6 +187,25 @@ TEST(path_spec, target_directory_templates)
         {L"{TEMP}\\a{b{PID}_{TIME}", template_unclosed, L"{b"},
         {too_long.c_str(), template_too_long, L""},
     };
+    // A cache's template: one directory for every run.
+    const struct {
+        const wchar_t* spec;
+        path_spec_template_problem problem;
+    } cache_cases[] = {
+        {L"{CACHE_DIR}\\{COMPANY}\\{PRODUCT}", template_ok},
+        {L"D:\\apps\\rocket", template_ok},
+        {L"{CACHE_DIR}\\x_{PID}", template_per_run},
+        {L"{CACHE_DIR}\\{TIME}\\x", template_per_run},
+        {L"{CACHE_DIR}\\x\\", template_trailing_separator},
+        {L"rocket", template_not_absolute},
+        {L"{TEMP}\\{PROGRAM_BASE}", template_program},
+    };
+    for (const auto& c : cache_cases) {
+        path_spec_template_facts facts;
+        EXPECT_EQ(path_spec_check_template(c.spec, 4096, &facts, cache_template), c.problem)
+            << std::string(c.spec, c.spec + wcslen(c.spec));
+        EXPECT_EQ(facts.run_root, c.problem == template_ok ? wcslen(c.spec) : facts.run_root);
+    }
     for (const auto& c : cases) {
         path_spec_template_facts facts;
         std::wstring spec = c.spec;
