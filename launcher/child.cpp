@@ -3,7 +3,9 @@
 #include <windows.h>
 #include <stdio.h>
 
+#include "launcher/cache.h"
 #include "launcher/failures.h"
+#include "launcher/launcher_state.h"
 #include "launcher/run_end.h"
 #include "launcher/run_job.h"
 #include "launcher/session_end_window.h"
@@ -45,17 +47,26 @@ void build_child_command_line(wchar_t** arguments, int count)
     build_command_line(child_command_line, child_command_line_capacity, arguments, count);
 }
 
-void prepare_child_command_line()
+namespace {
+
+void fill_launch_module_path()
 {
-    if (child_command_line_ready) {
-        return;
-    }
     if (launch_module_path[0] == 0) {
         // A cut path is not detected; 0 means no path at all.
         if (GetModuleFileNameW(nullptr, launch_module_path, launch_module_path_capacity) == 0) {
             abnormal_end();
         }
     }
+}
+
+}  // namespace
+
+void prepare_child_command_line()
+{
+    if (child_command_line_ready) {
+        return;
+    }
+    fill_launch_module_path();
     // The raw command line split by the shell's rules, not the runtime's
     // vector; it lives until the process ends.
     int count = 0;
@@ -65,6 +76,21 @@ void prepare_child_command_line()
     }
     build_child_command_line(arguments, count);
     child_command_line_ready = true;
+}
+
+void use_child_arguments()
+{
+    fill_launch_module_path();
+    int count = 0;
+    wchar_t** arguments = shell_command_line_to_argv(GetCommandLineW(), &count);
+    if (arguments == nullptr) {
+        fail_with_system_error("Error, couldn't split the command line.", GetLastError());
+    }
+    if (count > 0) {
+        arguments[0] = launch_module_path;
+    }
+    launcher_argc = count;
+    launcher_argv = arguments;
 }
 
 unsigned long launch_child_and_wait()
@@ -116,8 +142,11 @@ unsigned long launch_child_and_wait()
     }
     ResumeThread(process.hThread);
     CloseHandle(process.hThread);
-    // Only now, beside the application's start rather than before it.
-    start_sweep();
+    // Only now, beside the application's start rather than before it. A
+    // cache's leftovers are its remover's to find.
+    if (cache_digest() == nullptr) {
+        start_sweep();
+    }
 
     open_session_end_window();
     DWORD exit_code = 0;

@@ -19,3 +19,8 @@ unsigned long launch_child_and_wait();
 // Fills the child command line from the split raw command line, element 0
 // replaced by the executable's full path.
 void build_child_command_line(wchar_t** arguments, int count);
+
+// For a start that runs the application in its own process (from the
+// cache): the arguments a child would get, element 0 the executable's full
+// path, into launcher_argc and launcher_argv.
+void use_child_arguments();

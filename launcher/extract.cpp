@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <string.h>
 
+#include "launcher/cache.h"
 #include "launcher/cleanup.h"
 #include "launcher/directories.h"
 #include "launcher/failures.h"
@@ -50,6 +51,17 @@ void create_target_directory()
     }
 }
 
+// The target directory, one separator and the entry's name.
+void join_entry_path()
+{
+    entry_path[0] = 0;
+    if (target_directory[0] != 0) {
+        copy_wide_bounded(entry_path, target_directory, entry_path_capacity);
+    }
+    append_wide_char_bounded(entry_path, L'\\', entry_path_capacity);
+    append_wide_bounded(entry_path, name_buffer, entry_path_capacity);
+}
+
 // An end of the run has begun on another thread (a console event): write
 // nothing more into a directory that is going away, and hold no file open
 // in it, which would keep it from going.
@@ -86,19 +98,28 @@ void write_entry(uint64_t remaining)
 
 }  // namespace
 
+bool find_main_library()
+{
+    if (!payload_read_name(name_buffer, payload_name_capacity)) {
+        return false;
+    }
+    join_entry_path();
+    copy_wide_bounded(main_library_path, entry_path, main_library_path_capacity);
+    return true;
+}
+
 unpack_result unpack_payload()
 {
-    for (;;) {
+    bool cached = cache_digest() != nullptr;
+    for (uint64_t index = 0;; ++index) {
         give_way_if_ending(INVALID_HANDLE_VALUE);
         if (!payload_read_name(name_buffer, payload_name_capacity)) {
+            if (cached && !is_child_role() && index != 0) {
+                write_pending_stamp();
+            }
             return {false, 0};
         }
-        entry_path[0] = 0;
-        if (target_directory[0] != 0) {
-            copy_wide_bounded(entry_path, target_directory, entry_path_capacity);
-        }
-        append_wide_char_bounded(entry_path, L'\\', entry_path_capacity);
-        append_wide_bounded(entry_path, name_buffer, entry_path_capacity);
+        join_entry_path();
 
         bool first = main_library_path[0] == 0;
         if (first) {
@@ -115,5 +136,8 @@ unpack_result unpack_payload()
             create_target_directory();
         }
         write_entry(size);
+        if (cached) {
+            record_cached_entry(index, payload_entry_count(), entry_path);
+        }
     }
 }

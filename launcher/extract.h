@@ -11,3 +11,7 @@ struct unpack_result {
 // the end marker. Child role: records the first entry's path, runs the main
 // library and returns its status without reading any size or data.
 unpack_result unpack_payload();
+
+// A start from the cache: records the first entry's path below the target
+// directory, as the child role does; false for a payload without entries.
+bool find_main_library();

@@ -3,10 +3,12 @@
 #include <windows.h>
 #include <stdlib.h>
 
+#include "launcher/cache.h"
 #include "launcher/child.h"
 #include "launcher/environment.h"
 #include "launcher/extract.h"
 #include "launcher/failures.h"
+#include "launcher/handoff.h"
 #include "launcher/launcher_state.h"
 #include "launcher/own_resources.h"
 #include "launcher/payload_reader.h"
@@ -63,6 +65,35 @@ void export_payload_directory()
     set_environment_value("TALMIR_ONEFILE_PAYLOAD_DIRECTORY", payload_directory);
 }
 
+void export_application_view()
+{
+    export_executable_directory();
+    export_payload_directory();
+    set_environment_value("TALMIR_ORIGINAL_ARGV0",
+                          (launcher_argc > 0 && launcher_argv[0] != nullptr) ? launcher_argv[0] : L"");
+}
+
+// A start from the cache directory: the application runs in this very
+// process, as an installed program runs, and sees what a child would see.
+int run_from_cache()
+{
+    use_cache_directory();
+    payload_check_header();
+    if (!find_main_library()) {
+        fail_plain("Error, attached data holds no main library.");
+    }
+    if (!is_child_role()) {
+        export_application_view();
+        use_child_arguments();
+        // Another payload's directory, or a first start's that was cut
+        // short: a remover of its own looks at them, off this start's road.
+        if (cache_has_leftovers()) {
+            start_remover();
+        }
+    }
+    return run_main_library();
+}
+
 }  // namespace
 
 // The four parameters are ignored: the argument data comes from the runtime.
@@ -92,6 +123,13 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
     if (!expanded) {
         write_error(L"Error, couldn't runtime expand spec '%ls'.\n", target_directory_spec);
         abnormal_end();
+    }
+
+    // 5a. An executable with the cache whose cache directory is whole (and
+    //    a child of a start from it) runs the application from there; every
+    //    other start unpacks into a directory of its own, as without it.
+    if (cache_digest() != nullptr && !(is_child_role() && cache_parent_is_staging()) && cache_is_ready()) {
+        return run_from_cache();
     }
 
     // 6. Parent: the console handler, before anything can be written. (The
@@ -128,10 +166,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
 
     // 10., 11. What the child learns about where it was started from, and
     //    where its files are.
-    export_executable_directory();
-    export_payload_directory();
-    set_environment_value("TALMIR_ORIGINAL_ARGV0",
-                          (launcher_argc > 0 && launcher_argv[0] != nullptr) ? launcher_argv[0] : L"");
+    export_application_view();
 
     // 12. Start the child and wait for it and for every launcher that joined
     //     the run's job, with an ear open for the session's end.

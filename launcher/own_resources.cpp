@@ -2,16 +2,19 @@
 
 #include <windows.h>
 
+#include "launcher/cache.h"
 #include "launcher/launcher_state.h"
 #include "launcher/path_spec_values.h"
 #include "neutral/little_endian.h"
 #include "neutral/path_spec.h"
+#include "neutral/payload_cache.h"
 #include "neutral/version_info.h"
 #include "neutral/wide_bounded.h"
 
 namespace {
 
 const wchar_t default_template[] = L"{TEMP}\\onefile_{PID}_{TIME}";
+const wchar_t default_cache_template[] = L"" PAYLOAD_CACHE_DEFAULT_TEMPLATE;
 
 wchar_t stored_template[target_directory_capacity];
 const wchar_t* expanded_template = nullptr;
@@ -24,7 +27,7 @@ bool read_template(const wchar_t** template_text)
     size_t size = 0;
     const uint8_t* data = own_resource(MAKEINTRESOURCEW(10), L"" PATH_SPEC_TEMPLATE_RESOURCE, &size);
     if (data == nullptr) {
-        *template_text = default_template;
+        *template_text = cache_digest() != nullptr ? default_cache_template : default_template;
         return true;
     }
     size_t units = size / 2;
@@ -71,6 +74,13 @@ bool expand_target_directory(const wchar_t** template_text)
     run_directory[0] = 0;
     if (!read_template(template_text)) {
         return false;
+    }
+    if (cache_digest() != nullptr) {
+        if (!expand_cache_directories(*template_text)) {
+            return false;
+        }
+        expanded_template = *template_text;
+        return true;
     }
     // The stored template was checked when the executable was built; a
     // damaged executable is refused here the same way.

@@ -14,6 +14,7 @@ const uint8_t* payload_base = nullptr;
 const uint8_t* payload_cursor = nullptr;
 // One past the image's last byte, from SizeofResource: no read goes beyond.
 const uint8_t* payload_end = nullptr;
+uint64_t entry_count = 0;
 
 [[noreturn]] void fail_header()
 {
@@ -50,6 +51,17 @@ void payload_check_header()
     if (payload_validate(payload_base, static_cast<size_t>(payload_end - payload_base), &summary) != payload_ok) {
         fail_header();
     }
+    entry_count = summary.entry_count;
+}
+
+uint64_t payload_entry_count()
+{
+    return entry_count;
+}
+
+void payload_rewind()
+{
+    payload_cursor = payload_base;
 }
 
 bool payload_read_name(wchar_t* name, size_t capacity)

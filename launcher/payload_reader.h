@@ -12,6 +12,10 @@ void payload_open();
 // whose names could leave the target directory, ends the process with the
 // header message and status 2 before anything is written.
 void payload_check_header();
+// The number of entries the header check counted.
+uint64_t payload_entry_count();
+// Back to the image's start, for another check and walk.
+void payload_rewind();
 // True with the name (terminated) in `name`, or false at the end marker.
 bool payload_read_name(wchar_t* name, size_t capacity);
 uint64_t payload_read_size();

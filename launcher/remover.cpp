@@ -3,11 +3,13 @@
 #include <windows.h>
 #include <stdlib.h>
 
+#include "launcher/cache.h"
 #include "launcher/cleanup.h"
 #include "launcher/directory_users.h"
 #include "launcher/environment.h"
 #include "launcher/launcher_state.h"
 #include "launcher/own_resources.h"
+#include "launcher/payload_reader.h"
 #include "launcher/private_directory.h"
 #include "launcher/roles.h"
 #include "neutral/wide_bounded.h"
@@ -71,8 +73,13 @@ void wait_for_parent()
 
 bool hand_removal_to_remover()
 {
+    return (cache_digest() != nullptr || programs_run_from(run_directory)) && start_remover();
+}
+
+bool start_remover()
+{
     wchar_t identity[identity_capacity];
-    if (!programs_run_from(run_directory) || !run_identity(identity)) {
+    if (!run_identity(identity)) {
         return false;
     }
     DWORD length = GetModuleFileNameW(nullptr, remover_path, remover_path_capacity);
@@ -137,6 +144,17 @@ int run_remover()
     const wchar_t* template_text = nullptr;
     if (!expand_target_directory(&template_text)) {
         return 3;
+    }
+    if (cache_digest() != nullptr) {
+        // A first start's staging directory, once the run is over; or only
+        // what lies beside the cache directory, for a start from it.
+        if (cache_parent_is_staging()) {
+            wait_for_parent();
+            wait_for_programs_in(run_directory);
+        }
+        payload_open();
+        publish_and_sweep_cache();
+        return 0;
     }
     wait_for_parent();
     wait_for_programs_in(run_directory);

@@ -11,11 +11,15 @@
 // a path it is given), and only once that run's parent has ended and the
 // directory is this user's private one.
 
-// Parent role, at the normal end, the run marked as ending: true when
-// programs run from inside the run's directory and a remover has been
-// started to remove it after them; false when none runs (the caller removes
+// Parent role, at the normal end, the run marked as ending: true when a
+// remover has been started to remove the run's directory after the
+// programs that run from inside it (or, for an executable that uses the
+// cache, to move it into place); false when none runs (the caller removes
 // it) or no remover could be started.
 bool hand_removal_to_remover();
+
+// Starts a remover for this run; false when it could not be started.
+bool start_remover();
 
 // True when this start is a remover: TALMIR_ONEFILE_REMOVER names the run
 // that TALMIR_ONEFILE_PARENT and TALMIR_ONEFILE_START name. A variable that

@@ -27,3 +27,14 @@ inline void store_u32(uint8_t* at, uint32_t value)
         at[i] = static_cast<uint8_t>(value >> (8 * i));
     }
 }
+
+inline uint64_t load_u64(const uint8_t* at)
+{
+    return static_cast<uint64_t>(load_u32(at)) | (static_cast<uint64_t>(load_u32(at + 4)) << 32);
+}
+
+inline void store_u64(uint8_t* at, uint64_t value)
+{
+    store_u32(at, static_cast<uint32_t>(value));
+    store_u32(at + 4, static_cast<uint32_t>(value >> 32));
+}

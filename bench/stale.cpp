@@ -1,0 +1,51 @@
+// What runs killed outright leave, for the start-up sweep's cost: COUNT
+// directories in DIRECTORY named as the default template names a run's own
+// ("onefile_<pid>_<time>", identifiers no process has), made private as a
+// parent makes them, each holding ten files of 10 KiB.
+//   onefile-bench-stale DIRECTORY COUNT
+// Status 0 when all were made, 1 otherwise, 2 on bad arguments.
+#include <windows.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <wchar.h>
+
+#include "launcher/launcher_state.h"
+#include "launcher/private_directory.h"
+
+// The launcher's main sequence owns these; this program links its stages
+// without it.
+int launcher_argc = 0;
+wchar_t** launcher_argv = nullptr;
+wchar_t target_directory[target_directory_capacity];
+wchar_t run_directory[target_directory_capacity];
+wchar_t main_library_path[main_library_path_capacity];
+const wchar_t* parent_identifier = nullptr;
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
+{
+    if (__argc != 3) {
+        return 2;
+    }
+    int count = _wtoi(__wargv[2]);
+    static char data[10240];
+    for (int i = 0; i < count; ++i) {
+        wchar_t path[MAX_PATH];
+        _snwprintf(path, MAX_PATH, L"%ls\\onefile_%d_%d", __wargv[1], 4000000 + i, 1000 + i);
+        path[MAX_PATH - 1] = 0;
+        if (!create_private_directory(path)) {
+            return 1;
+        }
+        for (int f = 0; f < 10; ++f) {
+            wchar_t file[MAX_PATH];
+            _snwprintf(file, MAX_PATH, L"%ls\\file%d.bin", path, f);
+            file[MAX_PATH - 1] = 0;
+            HANDLE handle = CreateFileW(file, GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+            DWORD written = 0;
+            if (handle == INVALID_HANDLE_VALUE || !WriteFile(handle, data, sizeof data, &written, nullptr)) {
+                return 1;
+            }
+            CloseHandle(handle);
+        }
+    }
+    return 0;
+}
