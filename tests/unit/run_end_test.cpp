@@ -91,6 +91,7 @@ TEST(run_end, interrupt_before_the_application_runs_ends_the_run)
                                 DUPLICATE_SAME_ACCESS));
     EXPECT_FALSE(share_child_process(late)) << "no child runs after the run has ended";
     CloseHandle(late);
+    remove_tree(target.substr(0, target.rfind(L'\\')));
 }
 
 // Once the application runs it decides: Ctrl+C and Ctrl+Break are its own,
@@ -169,6 +170,7 @@ TEST(run_end, session_end_gives_a_grace_then_ends_the_run_and_removes)
         CloseHandle(process->hThread);
         CloseHandle(process->hProcess);
     }
+    remove_tree(target.substr(0, target.rfind(L'\\')));
 }
 
 // A run is over for the start-up sweep only when nothing can still be its
