@@ -63,7 +63,8 @@ bool payload_reads_back(const std::string& exe, const uint8_t* data, uint64_t si
     } else if (ok) {
         ok = payload != nullptr && payload->size == size && memcmp(payload->data, data, size) == 0;
     }
-    const pe_resource* cache = ok ? pe_find_resource(resources, pe_number(pe_type_rcdata), cache_resource_name) : nullptr;
+    const pe_resource* cache =
+        ok ? pe_find_resource(resources, pe_number(pe_type_rcdata), cache_resource_name) : nullptr;
     if (ok && digest == nullptr) {
         ok = cache == nullptr;
     } else if (ok) {

@@ -1,9 +1,9 @@
 #pragma once
 // What makes an executable the application's own rather than the launcher's:
 // its icon, version information, manifest, target directory and whether it
-// keeps its files in the unpack cache. attach and
-// pack take the options; the CMake function passes its own through them, so
-// this is the one place they are applied.
+// keeps its files in the unpack cache. attach and pack take the options; the
+// CMake function passes its own through them, so this is the one place they
+// are applied.
 #include <stdint.h>
 
 #include <string>
@@ -26,11 +26,12 @@ struct identity_options {
     bool cache = false;
 };
 
-// What an executable takes over from the stub it is made from, besides the
-// stub's resources: whether the stub uses the cache, and its template.
+// What an executable keeps of the stub it is made from that must suit it:
+// the cache, which a stub that uses it passes on, and the stub's template,
+// kept unless --target-directory replaces it.
 struct stub_facts {
     std::string full;
-    bool cached = false;
+    bool cached = false;  // carries the cache's digest
     bool has_template = false;
     std::vector<uint8_t> target_directory;  // the stored template, as the launcher finds it
 };
