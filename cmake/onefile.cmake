@@ -9,7 +9,7 @@
 #       [ICON <file.ico>] [COMPANY <text>] [PRODUCT <text>] [VERSION <n.n.n.n>]
 #       [DESCRIPTION <text>] [COPYRIGHT <text>]
 #       [EXECUTION_LEVEL asInvoker|highestAvailable|requireAdministrator]
-#       [MANIFEST <file>] [TARGET_DIRECTORY <template>]
+#       [MANIFEST <file>] [TARGET_DIRECTORY <template>] [CACHE]
 #       [ALLOW_DLLS <dll> ...] [NO_PAGE_ALIGNMENT]
 #       [SIGN_COMMAND <command> [<argument> ...]])
 #
@@ -19,12 +19,13 @@
 # file. The packaging tool is a program of the build host, so building needs
 # no Wine.
 #
-# The identity options (ICON to TARGET_DIRECTORY) are the tool's own
-# (--icon, ... --target-directory) and are applied by it: the executable is
-# then linked without the payload, and `onefile-pack attach` gives it the
-# payload and the identity after linking, in place. So there is one
-# implementation of them, the tool's, and the same options give the same
-# resources whether an executable is made here or with the tool.
+# The identity options (ICON to TARGET_DIRECTORY, and CACHE) are the tool's
+# own (--icon, ... --target-directory, --cache) and are applied by it: the
+# executable is then linked without the payload, and `onefile-pack attach`
+# gives it the payload and the identity (with CACHE, the payload's digest)
+# after linking, in place. So there is one implementation of them, the
+# tool's, and the same options give the same resources whether an
+# executable is made here or with the tool.
 #
 # The tool refuses a main library that imports DLLs which are neither system
 # DLLs nor in the payload beside it; ALLOW_DLLS names those the users'
@@ -100,6 +101,9 @@ endfunction()
 function(_onefile_identity_arguments name options_out files_out)
     set(options "")
     set(files "")
+    if(arg_CACHE)
+        set(options --cache)
+    endif()
     foreach(keyword IN LISTS _onefile_identity_keywords)
         set(value "${arg_${keyword}}")
         if(value STREQUAL "")
@@ -153,7 +157,8 @@ endfunction()
 
 # Each identity value checked by the tool as CMake configures, so that a bad
 # one stops here naming the keyword, the value and the reason, rather than
-# after a long build. A file that the build generates is checked then.
+# after a long build. A file that the build generates is checked then. With
+# CACHE, a template is checked by a cache's rules.
 function(_onefile_check_identity name)
     set(given "")
     foreach(keyword IN LISTS _onefile_identity_keywords)
@@ -182,7 +187,11 @@ function(_onefile_check_identity name)
         endif()
         string(TOLOWER "${keyword}" option)
         string(REPLACE "_" "-" option "${option}")
-        execute_process(COMMAND "${tool}" check "--${option}=${value}"
+        set(cache "")
+        if(arg_CACHE)
+            set(cache --cache)
+        endif()
+        execute_process(COMMAND "${tool}" check ${cache} "--${option}=${value}"
                         WORKING_DIRECTORY "${CMAKE_CURRENT_SOURCE_DIR}"
                         OUTPUT_QUIET ERROR_VARIABLE reason RESULT_VARIABLE status)
         if(NOT status EQUAL 0)
@@ -236,7 +245,7 @@ function(onefile_add_executable name)
     # each apart.
     set(distribution_options NO_PAGE_ALIGNMENT)
     set(distribution_lists ALLOW_DLLS SIGN_COMMAND)
-    cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;KEEP_EMPTY_DIRS;${distribution_options}"
+    cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;KEEP_EMPTY_DIRS;CACHE;${distribution_options}"
                           "MAIN_LIBRARY;OUTPUT_NAME;${_onefile_identity_keywords}"
                           "FILES;DIRECTORIES;${distribution_lists}")
     if(arg_UNPARSED_ARGUMENTS)

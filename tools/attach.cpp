@@ -3,9 +3,12 @@
 // launcher is the one that judges a payload, and its tests need damaged ones.
 #include <string.h>
 
+#include "neutral/path_spec.h"
+#include "neutral/payload_cache.h"
 #include "neutral/payload_image.h"
 #include "neutral/pe_check.h"
 #include "neutral/pe_resources.h"
+#include "neutral/sha256.h"
 #include "tools/commands.h"
 #include "tools/host_files.h"
 #include "tools/host_process.h"
@@ -15,9 +18,36 @@
 
 namespace {
 
-// Reads the payload back from the written file: a write that silently
-// dropped or cut the data must not be reported as success.
-bool payload_reads_back(const std::string& exe, const uint8_t* data, uint64_t size)
+const pe_resource_id cache_resource_name = {0, u"" PAYLOAD_CACHE_RESOURCE};
+
+// The digest the cache is named after, of the image as resource 27 holds
+// it, taken where the image lies (mapped or built in memory) in slices, so
+// that an interrupt is heard in a payload of hundreds of megabytes.
+bool payload_digest(const uint8_t* data, uint64_t size, uint8_t digest[payload_digest_size])
+{
+    static_assert(payload_digest_size == sha256_size, "the cache's digest is a SHA-256");
+    sha256_state state;
+    sha256_begin(&state);
+    progress_begin("computing the payload's digest", size);
+    for (uint64_t at = 0; at < size; at += copy_buffer_size) {
+        if (host_interrupted()) {
+            progress_end();
+            report("interrupted; no output written");
+            return false;
+        }
+        size_t slice = size - at < copy_buffer_size ? static_cast<size_t>(size - at) : copy_buffer_size;
+        sha256_feed(&state, data + at, slice);
+        progress_advance(slice);
+    }
+    progress_end();
+    sha256_end(&state, digest);
+    return true;
+}
+
+// Reads the payload, and the digest of a cached executable, back from the
+// written file: a write that silently dropped or cut the data must not be
+// reported as success.
+bool payload_reads_back(const std::string& exe, const uint8_t* data, uint64_t size, const uint8_t* digest)
 {
     host_view view;
     host_error error = 0;
@@ -32,6 +62,14 @@ bool payload_reads_back(const std::string& exe, const uint8_t* data, uint64_t si
         ok = payload == nullptr;
     } else if (ok) {
         ok = payload != nullptr && payload->size == size && memcmp(payload->data, data, size) == 0;
+    }
+    const pe_resource* cache =
+        ok ? pe_find_resource(resources, pe_number(pe_type_rcdata), cache_resource_name) : nullptr;
+    if (ok && digest == nullptr) {
+        ok = cache == nullptr;
+    } else if (ok) {
+        ok = cache != nullptr && cache->size == payload_digest_size &&
+             memcmp(cache->data, digest, payload_digest_size) == 0;
     }
     host_unmap_file(&view);
     return ok;
@@ -48,8 +86,9 @@ void report_stub_problem(const std::string& stub_full, pe_edit_problem problem)
 
 }  // namespace
 
-bool check_launcher_stub(const std::string& argument, std::string* full)
+bool check_launcher_stub(const std::string& argument, stub_facts* facts)
 {
+    std::string* full = &facts->full;
     if (!find_input_file("launcher stub", argument, full)) {
         return false;
     }
@@ -66,6 +105,14 @@ bool check_launcher_stub(const std::string& argument, std::string* full)
     bool executable = problem != pe_edit_not_executable && problem != pe_edit_damaged_headers;
     // Any other program would run as itself and never look at the payload.
     bool launcher = executable && pe_is_launcher(stub.bytes, static_cast<size_t>(stub.size));
+    // What an executable made from it keeps (identity_load judges it).
+    facts->cached = pe_find_resource(resources, pe_number(pe_type_rcdata), cache_resource_name) != nullptr;
+    const pe_resource* stored =
+        pe_find_resource(resources, pe_number(pe_type_rcdata), pe_resource_id{0, u"" PATH_SPEC_TEMPLATE_RESOURCE});
+    facts->has_template = stored != nullptr;
+    if (stored != nullptr) {
+        facts->target_directory.assign(stored->data, stored->data + stored->size);
+    }
     host_unmap_file(&stub);
     if (!executable) {
         report_stub_problem(*full, problem);
@@ -83,6 +130,17 @@ bool attach_payload(const std::string& stub_full, const uint8_t* data, uint64_t 
     // A resource's size is a 32-bit field; a larger image would be cut.
     if (size > UINT32_MAX) {
         report("the image has " + std::to_string(size) + " bytes; an executable's resource holds 4 GiB at most");
+        return false;
+    }
+    // An empty image leaves the executable without a payload resource, so
+    // there is nothing a digest could name.
+    uint8_t digest[payload_digest_size];
+    if (own->cached && size == 0) {
+        report(std::string("the image is empty; an executable that uses the cache needs a payload") +
+               (own->options.cache ? "" : " (the launcher stub uses the cache, and so does what is made from it)"));
+        return false;
+    }
+    if (own->cached && !payload_digest(data, size, digest)) {
         return false;
     }
     host_view stub;
@@ -103,6 +161,12 @@ bool attach_payload(const std::string& stub_full, const uint8_t* data, uint64_t 
         if (size != 0) {
             pe_put_resource(&resources, {pe_number(pe_type_rcdata), pe_number(payload_resource_id),
                                          pe_language_neutral, 0, data, static_cast<uint32_t>(size)});
+        }
+        // A stub's digest named its own payload: always the new one's.
+        pe_remove_resources(&resources, pe_number(pe_type_rcdata), cache_resource_name);
+        if (own->cached) {
+            pe_put_resource(&resources, {pe_number(pe_type_rcdata), cache_resource_name, pe_language_neutral, 0,
+                                         digest, payload_digest_size});
         }
         if (!identity_apply(own, stub_full, output_full, &resources)) {
             host_unmap_file(&stub);
@@ -138,7 +202,7 @@ bool attach_payload(const std::string& stub_full, const uint8_t* data, uint64_t 
         pending_discard(&pending);
         return false;
     }
-    if (!payload_reads_back(pending.temp_path, data, size)) {
+    if (!payload_reads_back(pending.temp_path, data, size, own->cached ? digest : nullptr)) {
         report("the payload resource of " + quoted(output_full) + " does not read back as written");
         pending_discard(&pending);
         return false;
@@ -162,16 +226,17 @@ bool attach_payload(const std::string& stub_full, const uint8_t* data, uint64_t 
 int attach_command(const std::string& launcher, const std::string& image, const std::string& output,
                    const identity_options& options)
 {
-    std::string stub_full;
+    stub_facts stub;
     std::string output_full;
-    if (!check_launcher_stub(launcher, &stub_full) || !check_output_path(output, &output_full)) {
+    if (!check_launcher_stub(launcher, &stub) || !check_output_path(output, &output_full)) {
         return status_failed;
     }
     identity own;
-    int status = identity_load(options, &own);
+    int status = identity_load(options, &stub, &own);
     if (status != status_ok) {
         return status;
     }
+    const std::string& stub_full = stub.full;
     std::string image_full;
     if (!find_input_file("image", image, &image_full)) {
         return status_failed;

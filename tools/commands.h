@@ -10,6 +10,7 @@
 struct host_view;
 struct identity;
 struct identity_options;
+struct stub_facts;
 
 // `allowed_dlls`: DLLs the main library may import although they are neither
 // system DLLs nor in the payload (--allow-dll).
@@ -33,7 +34,9 @@ int check_command(const identity_options& options);
 // check_launcher_stub; a signed one loses its signature, with a warning.
 // `hold` (may be null) is a view that `data` lies in; it is closed before
 // the rename, since a mapped file cannot be replaced on Windows. The
-// identity's resources take the place of the stub's.
+// identity's resources take the place of the stub's; an executable that
+// uses the cache (own->cached) carries the digest of `data`, which must
+// then not be empty.
 bool attach_payload(const std::string& stub_full, const uint8_t* data, uint64_t size, const std::string& output_full,
                     host_view* hold, identity* own);
 
@@ -41,4 +44,5 @@ bool attach_payload(const std::string& stub_full, const uint8_t* data, uint64_t 
 // and that the stub of an attach or pack is a Windows executable made from
 // the launcher.
 bool check_output_path(const std::string& argument, std::string* full);
-bool check_launcher_stub(const std::string& argument, std::string* full);
+// The stub's facts are those identity_load takes.
+bool check_launcher_stub(const std::string& argument, stub_facts* stub);

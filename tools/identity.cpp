@@ -78,7 +78,25 @@ int load_manifest(identity* loaded)
     return status_ok;
 }
 
-int load_target_directory(identity* loaded)
+// Why a template breaks the rules of the executable's kind (naming the
+// placeholder at fault, if any), or empty when it keeps them.
+std::string template_problem(const std::u16string& units, bool cached)
+{
+    std::wstring template_text(units.begin(), units.end());
+    path_spec_template_facts facts;
+    path_spec_template_problem problem = path_spec_check_template(
+        template_text.c_str(), path_spec_target_capacity, &facts, cached ? cache_template : run_template);
+    if (problem == template_ok) {
+        return std::string();
+    }
+    std::string reason = path_spec_template_problem_text(problem);
+    if (facts.length != 0) {
+        reason += " ('" + utf8_from_utf16(units.substr(facts.at, facts.length)) + "')";
+    }
+    return reason;
+}
+
+int load_target_directory(identity* loaded, const stub_facts* stub)
 {
     const std::string& given = loaded->options.target_directory;
     std::u16string units;
@@ -88,16 +106,13 @@ int load_target_directory(identity* loaded)
     // '/' separates directories too, as in entry names: it spares the
     // doubled backslashes of CMake strings and shells.
     std::replace(units.begin(), units.end(), u'/', u'\\');
-    std::wstring template_text(units.begin(), units.end());
-    path_spec_template_facts facts;
-    path_spec_template_problem problem =
-        path_spec_check_template(template_text.c_str(), path_spec_target_capacity, &facts);
-    if (problem != template_ok) {
-        std::string offender;
-        if (facts.length != 0) {
-            offender = " ('" + utf8_from_utf16(units.substr(facts.at, facts.length)) + "')";
+    std::string reason = template_problem(units, loaded->cached);
+    if (!reason.empty()) {
+        // The cache may come from the stub, unasked for here.
+        if (loaded->cached && !loaded->options.cache) {
+            reason += " (launcher stub " + quoted(stub->full) + " uses the cache, and so does what is made from it)";
         }
-        report("--target-directory " + quoted(given) + ": " + path_spec_template_problem_text(problem) + offender);
+        report("--target-directory " + quoted(given) + ": " + reason);
         return status_failed;
     }
     for (char16_t unit : units) {
@@ -105,6 +120,29 @@ int load_target_directory(identity* loaded)
         loaded->target_directory.push_back(static_cast<uint8_t>(unit >> 8));
     }
     return status_ok;
+}
+
+// The template the executable keeps from its stub must suit it too: a
+// stub's template for every run's own directory cannot name the cache's.
+int check_stored_template(const identity* loaded, const stub_facts& stub)
+{
+    const std::vector<uint8_t>& bytes = stub.target_directory;
+    // Text as the launcher reads it: whole UTF-16 units, none of them zero.
+    std::u16string units;
+    bool text = !bytes.empty() && bytes.size() % 2 == 0;
+    for (size_t i = 0; text && i < bytes.size(); i += 2) {
+        units.push_back(static_cast<char16_t>(bytes[i] | (bytes[i + 1] << 8)));
+        text = units.back() != 0;
+    }
+    std::string reason = text ? template_problem(units, loaded->cached) : "it is not UTF-16 text without zero units";
+    if (reason.empty()) {
+        return status_ok;
+    }
+    std::string shown_template = text ? " " + quoted(utf8_from_utf16(units)) : std::string();
+    report("launcher stub " + quoted(stub.full) + " stores the target directory template" + shown_template +
+           ", which " + (loaded->cached ? "an executable that uses the cache" : "an executable without the cache") +
+           " cannot keep: " + reason + "; give --target-directory");
+    return status_failed;
 }
 
 // The first resource of `type`, or null.
@@ -218,9 +256,10 @@ bool apply_manifest(identity* loaded, const std::string& stub_full, std::vector<
 
 }  // namespace
 
-int identity_load(const identity_options& options, identity* loaded)
+int identity_load(const identity_options& options, const stub_facts* stub, identity* loaded)
 {
     loaded->options = options;
+    loaded->cached = options.cache || (stub != nullptr && stub->cached);
     const identity_options& o = options;
     if (!o.manifest.empty() && !o.execution_level.empty()) {
         report("--manifest and --execution-level exclude each other: give the level in the manifest "
@@ -247,7 +286,9 @@ int identity_load(const identity_options& options, identity* loaded)
     }
     int status = status_ok;
     if (!o.target_directory.empty()) {
-        status = load_target_directory(loaded);
+        status = load_target_directory(loaded, stub);
+    } else if (stub != nullptr && stub->has_template) {
+        status = check_stored_template(loaded, *stub);
     }
     if (status == status_ok && !o.icon.empty()) {
         status = load_icon(loaded);
@@ -261,7 +302,7 @@ int identity_load(const identity_options& options, identity* loaded)
 int check_command(const identity_options& options)
 {
     identity loaded;
-    return identity_load(options, &loaded);
+    return identity_load(options, nullptr, &loaded);
 }
 
 bool identity_apply(identity* loaded, const std::string& stub_full, const std::string& output_full,

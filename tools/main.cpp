@@ -16,12 +16,12 @@ namespace {
 const char usage_text[] =
     "usage:\n"
     "  onefile-pack build   --output IMAGE [--keep-empty-dirs] [--allow-dll NAME ...] MAIN_LIBRARY [INPUT ...]\n"
-    "  onefile-pack attach  --launcher STUB_EXE --image IMAGE --output EXE [IDENTITY ...]\n"
+    "  onefile-pack attach  --launcher STUB_EXE --image IMAGE --output EXE [--cache] [IDENTITY ...]\n"
     "  onefile-pack pack    --launcher STUB_EXE --output EXE [--keep-empty-dirs] [--allow-dll NAME ...]\n"
-    "                       [IDENTITY ...] MAIN_LIBRARY [INPUT ...]\n"
+    "                       [--cache] [IDENTITY ...] MAIN_LIBRARY [INPUT ...]\n"
     "  onefile-pack list    IMAGE_OR_EXE\n"
     "  onefile-pack extract IMAGE_OR_EXE --output DIR\n"
-    "  onefile-pack check   [IDENTITY ...]\n"
+    "  onefile-pack check   [--cache] [IDENTITY ...]\n"
     "  onefile-pack --help\n";
 
 const char help_text[] =
@@ -36,7 +36,8 @@ const char help_text[] =
     "  list     names and sizes of the entries of an image or of a launcher's payload\n"
     "  extract  writes the entries of an image or a launcher's payload below DIR\n"
     "  check    checks IDENTITY options (and reads the files they name) as attach\n"
-    "           and pack would, without writing anything\n"
+    "           and pack would, without writing anything; with --cache, the\n"
+    "           template by a cache's rules\n"
     "\n"
     "MAIN_LIBRARY  a 64-bit DLL exporting  int run_code(int argc, wchar_t** argv);\n"
     "              it is always the first entry, stored under its file name.\n"
@@ -80,8 +81,18 @@ const char help_text[] =
     "                         where a start unpacks, default\n"
     "                         {TEMP}\\onefile_{PID}_{TIME}; it must start with\n"
     "                         {TEMP}, {HOME}, {CACHE_DIR}, a drive or a share and\n"
-    "                         hold {PID} and {TIME}; also {COMPANY}, {PRODUCT},\n"
-    "                         {VERSION}; '/' separates directories too\n"
+    "                         hold {PID} and {TIME} (with --cache: neither); also\n"
+    "                         {COMPANY}, {PRODUCT}, {VERSION}; '/' separates\n"
+    "                         directories too\n"
+    "\n"
+    "--cache  keeps the unpacked files between runs, in a directory of the user's\n"
+    "         own named after the application and the payload's SHA-256 (stored\n"
+    "         in EXE), by default {CACHE_DIR}\\onefile\\{PRODUCT}_<first 16 hex\n"
+    "         digits of the digest>. --target-directory then names the cache's\n"
+    "         directory, to which the digest is added, and must not hold {PID}\n"
+    "         or {TIME}. An executable made from a STUB_EXE that uses the cache\n"
+    "         uses it too (its digest that of its own payload). IMAGE must not\n"
+    "         be empty.\n"
     "\n"
     "Links among the inputs are followed: a link to a file is stored as that file,\n"
     "a link to a directory as that directory; a loop of links is refused.\n"
@@ -116,9 +127,10 @@ enum option_bits : unsigned {
     option_execution_level = 1u << 22,
     option_manifest = 1u << 23,
     option_target_directory = 1u << 24,
-    option_identity = 0x1FFu << 16,
+    option_cache = 1u << 25,
+    option_identity = 0x3FFu << 16,
     // The build-time checks' options.
-    option_allow_dll = 1u << 25,
+    option_allow_dll = 1u << 26,
 };
 
 // Options that may be given more than once, each value kept.
@@ -146,14 +158,15 @@ int usage_error(const std::string& reason)
 struct option_name {
     const char* name;
     unsigned bit;
-    std::string command_arguments::*value;  // null for a flag
+    std::string command_arguments::*value;    // null for a flag
+    bool command_arguments::*flag = nullptr;  // set for a flag
 };
 
 const option_name option_names[] = {
     {"--output", option_output, &command_arguments::output},
     {"--launcher", option_launcher, &command_arguments::launcher},
     {"--image", option_image, &command_arguments::image},
-    {"--keep-empty-dirs", option_keep_empty_dirs, nullptr},
+    {"--keep-empty-dirs", option_keep_empty_dirs, nullptr, &command_arguments::keep_empty_dirs},
     // The executable's identity.
     {"--icon", option_icon, &command_arguments::icon},
     {"--company", option_company, &command_arguments::company},
@@ -164,6 +177,7 @@ const option_name option_names[] = {
     {"--execution-level", option_execution_level, &command_arguments::execution_level},
     {"--manifest", option_manifest, &command_arguments::manifest},
     {"--target-directory", option_target_directory, &command_arguments::target_directory},
+    {"--cache", option_cache, nullptr, &command_arguments::cache},
     // The build-time checks.
     {"--allow-dll", option_allow_dll, &command_arguments::allow_dll},
 };
@@ -216,7 +230,7 @@ int parse_arguments(const std::vector<std::string>& arguments, size_t first, con
             if (inline_value) {
                 return usage_error("option '" + name + "' takes no value");
             }
-            parsed->keep_empty_dirs = true;
+            parsed->*(option->flag) = true;
             continue;
         }
         if (!inline_value) {

@@ -233,14 +233,15 @@ int pack_command(const std::string& launcher, const std::string& output, const s
                  const std::vector<std::string>& inputs, bool keep_empty_dirs,
                  const std::vector<std::string>& allowed_dlls, const identity_options& options)
 {
-    std::string stub_full;
+    stub_facts stub;
     std::string output_full;
-    if (!check_launcher_stub(launcher, &stub_full) || !check_output_path(output, &output_full)) {
+    if (!check_launcher_stub(launcher, &stub) || !check_output_path(output, &output_full)) {
         return status_failed;
     }
+    const std::string& stub_full = stub.full;
     // Before the inputs are read, which may take long.
     identity own;
-    int status = identity_load(options, &own);
+    int status = identity_load(options, &stub, &own);
     if (status != status_ok) {
         return status;
     }

@@ -146,7 +146,8 @@ file_alignment() { x86_64-w64-mingw32-objdump -p "$1" | awk '/^FileAlignment/ { 
     configure "$work/src" "$work/out2" -DPREBUILT_LIBRARY="$prebuilt"
     without_wine "$cmake" --build "$work/out2" >"$build_log" 2>&1 || { cat "$build_log"; fail "second build tree"; }
 ) || exit 1
-for exe in consumer_console.exe consumer-window.exe consumer_prebuilt.exe consumer_branded.exe consumer_signed.exe; do
+for exe in consumer_console.exe consumer-window.exe consumer_prebuilt.exe consumer_branded.exe consumer_cached.exe \
+    consumer_signed.exe; do
     if [ "$exe" != consumer_signed.exe ] && ! cmp -s "$work/out/$exe" "$work/out2/$exe"; then
         fail "$exe differs between two build trees"
     fi
@@ -244,6 +245,20 @@ temp_root=("$ONEFILE_WINEPREFIX"/drive_c/users/*/Temp/Rocket-2.5.1)
 [ -d "${temp_root[0]}" ] && [ -z "$(ls -A "${temp_root[0]}")" ] ||
     fail "the run left $(ls -A "${temp_root[0]}" 2>&1) in Temp\Rocket-2.5.1"
 rm -rf "${temp_root[0]}"
+
+# CACHE: the executable carries the SHA-256 of the payload it holds (the
+# image the build packed, hashed by Python here) and the cache's template.
+cached_resources=$(resources "$work/out/consumer_cached.exe")
+for needle in '"ONEFILE_CACHE" RCDATA' 'L"{CACHE_DIR}\\Acme\\{PRODUCT}"'; do
+    grep -qF -- "$needle" <<<"$cached_resources" || fail "consumer_cached.exe lacks $needle:
+$cached_resources"
+done
+python3 - "$work/out/consumer_cached.exe" "$work/out/onefile/consumer_cached/payload.img" <<'EOF' ||
+import hashlib, sys
+exe, image = (open(name, "rb").read() for name in sys.argv[1:])
+sys.exit(0 if exe.count(hashlib.sha256(image).digest()) == 1 else 1)
+EOF
+    fail "consumer_cached.exe lacks the SHA-256 of its payload"
 
 rebuild "nothing changed"
 grep -q "no work to do" "$build_log" || { cat "$build_log"; fail "a build without changes did work"; }
@@ -393,6 +408,7 @@ add_subdirectory("$example/../.." onefile EXCLUDE_FROM_ALL)
 add_library(sub_app SHARED app.c)
 target_link_libraries(sub_app PRIVATE onefile::main)
 onefile_add_executable(sub CONSOLE MAIN_LIBRARY sub_app PRODUCT Sub VERSION \${SUB_VERSION})
+onefile_add_executable(sub_cached CONSOLE MAIN_LIBRARY sub_app CACHE TARGET_DIRECTORY \${SUB_TEMPLATE})
 END
 printf 'int main(void) { return 3; }\n' >"$work/sub/app.c"
 without_wine "$cmake" -S "$work/sub" -B "$work/sub_out" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$package/toolchain-mingw64.cmake" \
@@ -400,7 +416,13 @@ without_wine "$cmake" -S "$work/sub" -B "$work/sub_out" -G Ninja -DCMAKE_TOOLCHA
     fail "add_subdirectory: a refused version configured"
 logged 'onefile_add_executable(sub): VERSION "1.x" is refused' ||
     { cat "$build_log"; fail "add_subdirectory: the refused version was not named"; }
-without_wine "$cmake" -S "$work/sub" -B "$work/sub_out" -DSUB_VERSION=1.2 >"$build_log" 2>&1 ||
+# With CACHE, a template is checked by a cache's rules: {PID} is refused,
+# a template without it taken.
+without_wine "$cmake" -S "$work/sub" -B "$work/sub_out" -DSUB_VERSION=1.2 -DSUB_TEMPLATE='{CACHE_DIR}/Sub_{PID}' \
+    >"$build_log" 2>&1 && fail "add_subdirectory: a cache's template with {PID} configured"
+logged 'onefile_add_executable(sub_cached): TARGET_DIRECTORY "{CACHE_DIR}/Sub_{PID}" is refused: --target-directory '"'"'{CACHE_DIR}/Sub_{PID}'"'"': with the cache every run shares one directory' ||
+    { cat "$build_log"; fail "add_subdirectory: the cache's template with {PID} was not refused as one"; }
+without_wine "$cmake" -S "$work/sub" -B "$work/sub_out" -DSUB_TEMPLATE='{CACHE_DIR}/Sub' >"$build_log" 2>&1 ||
     { cat "$build_log"; fail "add_subdirectory: the identity options were not taken"; }
 
 # From the sources (add_subdirectory), the native tool comes from a nested

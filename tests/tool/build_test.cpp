@@ -1,6 +1,6 @@
 // build and pack: what ends up in the image, in which order, and that the
 // same inputs always give the same bytes; the resources that pack's
-// identity options give the executable.
+// identity options give the executable, and the cache's digest.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -271,6 +271,46 @@ TEST(pack, identity_options_make_the_resources_the_applications)
     EXPECT_EQ(unchanged.erase(L"#10/#27/0"), 1u);
     EXPECT_TRUE(unchanged == stub);
     EXPECT_EQ(stub.size(), 10u) << "icon group, seven images, manifest, version information";
+}
+
+// With the cache, the executable carries the SHA-256 of the payload it
+// holds, language-neutral (checked against the system's SHA-256); one made
+// from it as the stub, without --cache, uses the cache too, with the
+// digest of its own payload and the stub's template.
+TEST(pack, the_cache_carries_the_digest_of_the_payload_held)
+{
+    scratch work(L"tool_cache");
+    put_file(work.path, L"main.dll", entry_bytes);
+    // More than one of the slices the tool hashes in, and not a whole number of them.
+    put_file(work.path, L"data\\big.bin", patterned_bytes(3 * 1024 * 1024 + 5, 5));
+    put_file(work.path, L"other.img", build_image({{L"main.dll", entry_bytes}, {L"x.txt", "x"}}));
+    program_result packed =
+        run_tool({L"pack", L"--cache", L"--launcher", launcher_stub_path(), L"--output", L"cached.exe",
+                  L"--target-directory", L"{CACHE_DIR}/Acme/{PRODUCT}", L"main.dll", L"data"},
+                 work.path);
+    ASSERT_EQ(packed.status, 0u) << packed.err;
+    program_result attached = run_tool(
+        {L"attach", L"--launcher", L"cached.exe", L"--image", L"other.img", L"--output", L"again.exe"}, work.path);
+    ASSERT_EQ(attached.status, 0u) << attached.err;
+
+    const std::wstring stored = L"{CACHE_DIR}\\Acme\\{PRODUCT}";
+    std::string digests[2];
+    for (int i = 0; i < 2; ++i) {
+        const wchar_t* exe = i == 0 ? L"cached.exe" : L"again.exe";
+        std::map<std::wstring, std::string> resources = all_resources(work / exe);
+        ASSERT_EQ(resources.count(L"#10/#27/0"), 1u) << to_utf8(exe);
+        digests[i] = resources[L"#10/ONEFILE_CACHE/0"];
+        EXPECT_TRUE(digests[i] == system_sha256(resources[L"#10/#27/0"])) << to_utf8(exe);
+        EXPECT_EQ(std::count_if(resources.begin(), resources.end(),
+                                [](const auto& entry) { return entry.first.rfind(L"#10/ONEFILE_CACHE/", 0) == 0; }),
+                  1)
+            << to_utf8(exe) << ": one digest, in no language";
+        EXPECT_TRUE(resources[L"#10/TARGET_DIRECTORY/0"] ==
+                    std::string(reinterpret_cast<const char*>(stored.data()), stored.size() * 2))
+            << to_utf8(exe);
+        EXPECT_TRUE(checksum_matches(work / exe)) << to_utf8(exe);
+    }
+    EXPECT_FALSE(digests[0] == digests[1]) << "the stub's digest was kept";
 }
 
 TEST(build, refuses_to_read_its_own_output_and_keeps_the_old_one)

@@ -9,7 +9,8 @@
 # (with the compiler's real runtime DLLs, whose own imports are checked in
 # turn), run_code without extern "C", stubs that are no launcher, and a
 # stub signed with a throwaway certificate. The identity options give the
-# same resources and refuse the same values.
+# same resources and refuse the same values, and the unpack cache the same
+# digest.
 #
 # Usage: hosts_agree_test.sh WINE_RUN HOST_TOOL WINDOWS_TOOL GUI_STUB CONSOLE_STUB MAIN_LIBRARY COMPILER
 # (the other main-library fixtures lie beside MAIN_LIBRARY; COMPILER finds
@@ -185,6 +186,32 @@ run_both "check identity values" "" check --icon app.ico --version 1.2 --manifes
 [ "$last_status" = 0 ] || fail "check: status $last_status ($(cat host.err))"
 run_both "check a manifest that is not one" "" check --manifest tree/alpha.txt
 expect "check refuses" 1 "not a well-formed assembly manifest"
+# The unpack cache: the digest both write is the SHA-256 of the payload
+# each executable holds (Python's, here), an executable made from a cached
+# one is cached too with the digest of its own payload, and the cache's
+# template is checked by its own rules.
+run_both "pack with the cache" ca.exe pack --cache --launcher gui.exe --output @OUT@ \
+    --target-directory '{CACHE_DIR}/Acme/{PRODUCT}' main.dll tree
+expect "cache" 0 "ca.exe: 10 entries"
+run_both "attach to a stub that uses the cache" cb.exe attach --launcher host-ca.exe --image host-b.img \
+    --output @OUT@
+expect "cached stub" 0 "payload of"
+# (ca.exe holds the image that a.img holds: the same inputs.)
+python3 - <<'EOF' || fail "a cached executable lacks the digest of its own payload, or keeps its stub's"
+import hashlib
+def read(name):
+    return open(name, "rb").read()
+a, b = (hashlib.sha256(read(name)).digest() for name in ("host-a.img", "host-b.img"))
+packed, attached = read("host-ca.exe"), read("host-cb.exe")
+assert packed.count(a) == 1 and attached.count(b) == 1 and a not in attached
+EOF
+run_both "a cache's template with {PID}" refused.exe pack --cache --launcher gui.exe --output @OUT@ \
+    --target-directory '{CACHE_DIR}/a_{PID}' main.dll
+expect "cache template" 1 "with the cache every run shares one directory"
+run_both "check a cache's template" "" check --cache --target-directory '{CACHE_DIR}/Acme'
+[ "$last_status" = 0 ] || fail "check --cache: status $last_status ($(cat host.err))"
+run_both "check a cache's template with {TIME}" "" check --cache --target-directory '{CACHE_DIR}/a_{TIME}'
+expect "check cache template" 1 "with the cache every run shares one directory"
 run_both "run_code without extern \"C\"" p.img build --output @OUT@ mangled.dll
 expect "mangled" 1 "only under its C++ name '_Z8run_codeiPPw'"
 

@@ -145,6 +145,9 @@ INSTANTIATE_TEST_SUITE_P(
         refusal_case{"template_trailing_separator", {L"--target-directory", L"{TEMP}/app_{PID}_{TIME}/"},
                      {"ends with a separator"}, 1},
         refusal_case{"template_relative", {L"--target-directory", L"app_{PID}_{TIME}"}, {"must start with {TEMP}"},
+                     1},
+        refusal_case{"cache_template_per_run", {L"--cache", L"--target-directory", L"{CACHE_DIR}\\app_{TIME}"},
+                     {"--target-directory '{CACHE_DIR}\\app_{TIME}': with the cache every run shares one directory"},
                      1}),
     [](const testing::TestParamInfo<refusal_case>& info) { return std::string(info.param.label); });
 
@@ -220,6 +223,49 @@ INSTANTIATE_TEST_SUITE_P(
                      {L"runtime.dll=bin/runtime.dll", L"a.txt=bin/LIBSTDC++-6.DLL"},
                      {"'bin\\LIBSTDC++-6.DLL' in the payload", "is not a Windows DLL"}, 1}),
     [](const testing::TestParamInfo<refusal_case>& info) { return std::string(info.param.label); });
+
+// What an executable keeps of its stub must suit it: a stub that uses the
+// cache passes it on, a stub's template for every run cannot name the
+// cache's, and an empty image gives the cache nothing to name.
+TEST(refusal_of, what_does_not_suit_the_cache_a_stub_uses_or_is_given)
+{
+    scratch work(L"tool_cache_refusal");
+    put_file(work.path, L"app.img", build_image({{L"main.dll", fixture_entry_bytes()}}));
+    put_file(work.path, L"empty.img", "");
+    ASSERT_EQ(run_tool({L"attach", L"--cache", L"--launcher", launcher_stub_path(), L"--image", L"app.img",
+                        L"--output", L"cached.exe"},
+                       work.path)
+                  .status,
+              0u);
+    ASSERT_EQ(run_tool({L"attach", L"--launcher", launcher_stub_path(), L"--image", L"app.img", L"--output",
+                        L"per_run.exe", L"--target-directory", L"{TEMP}\\run_{PID}_{TIME}"},
+                       work.path)
+                  .status,
+              0u);
+    std::vector<std::wstring> before = list_files(work.path);
+    const refusal_case cases[] = {
+        {"a template for every run, from a stub that uses the cache",
+         {L"cached.exe", L"app.img", L"--target-directory", L"{TEMP}\\run_{PID}_{TIME}"},
+         {"'{TEMP}\\run_{PID}_{TIME}': with the cache every run shares one directory", "cached.exe' uses the cache"},
+         1},
+        {"the stub's template for every run, with --cache",
+         {L"per_run.exe", L"app.img", L"--cache"},
+         {"per_run.exe' stores the target directory template '{TEMP}\\run_{PID}_{TIME}', which an executable that "
+          "uses the cache cannot keep: with the cache every run shares",
+          "; give --target-directory"},
+         1},
+        {"an empty image with --cache", {launcher_stub_path(), L"empty.img", L"--cache"}, {"the image is empty"}, 1},
+        {"an empty image for a stub that uses the cache", {L"cached.exe", L"empty.img"},
+         {"the image is empty", "the launcher stub uses the cache"}, 1},
+    };
+    for (const refusal_case& c : cases) {
+        std::vector<std::wstring> attach = {L"attach", L"--launcher", c.inputs[0], L"--image", c.inputs[1],
+                                            L"--output", L"out.exe"};
+        attach.insert(attach.end(), c.inputs.begin() + 2, c.inputs.end());
+        expect_refused(run_tool(attach, work.path), c, c.label);
+        EXPECT_EQ(list_files(work.path), before) << c.label << ": something was written";
+    }
+}
 
 TEST(refusal_of, names_equal_but_for_case_exactly_where_the_system_says_so)
 {

@@ -1,5 +1,6 @@
 #include "tool_test_support.h"
 
+#include <bcrypt.h>
 #include <imagehlp.h>
 
 #include <algorithm>
@@ -128,6 +129,25 @@ bool checksum_matches(const std::wstring& exe)
     DWORD computed = 0;
     return MapFileAndCheckSumW(exe.c_str(), &stored, &computed) == CHECKSUM_SUCCESS && stored == computed &&
            stored != 0;
+}
+
+std::string system_sha256(const std::string& bytes)
+{
+    BCRYPT_ALG_HANDLE algorithm = nullptr;
+    BCRYPT_HASH_HANDLE hash = nullptr;
+    std::string digest(32, '\0');
+    bool ok = BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0) == 0 &&
+              BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0) == 0 &&
+              BCryptHashData(hash, reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data())),
+                             static_cast<ULONG>(bytes.size()), 0) == 0 &&
+              BCryptFinishHash(hash, reinterpret_cast<PUCHAR>(&digest[0]), 32, 0) == 0;
+    if (hash != nullptr) {
+        BCryptDestroyHash(hash);
+    }
+    if (algorithm != nullptr) {
+        BCryptCloseAlgorithmProvider(algorithm, 0);
+    }
+    return ok ? digest : std::string("the system computed no SHA-256");
 }
 
 std::vector<std::string> lines_of(const std::string& text)

@@ -38,6 +38,10 @@ std::map<std::wstring, std::string> all_resources(const std::wstring& exe);
 // (MapFileAndCheckSumW), as signing tools and the loader of drivers demand.
 bool checksum_matches(const std::wstring& exe);
 
+// The SHA-256 of `bytes` as the system computes it (bcrypt), a reader
+// independent of the tool's own.
+std::string system_sha256(const std::string& bytes);
+
 // Lines of a text, without their line ends.
 std::vector<std::string> lines_of(const std::string& text);
 
