@@ -243,6 +243,8 @@ PROCESS_INFORMATION start_launcher(const std::wstring& exe, const std::vector<st
     SetEnvironmentVariableW(L"TALMIR_ONEFILE_PARENT", nullptr);
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
+    // No standard handles: Wine hands on the caller's unasked.
+    startup.dwFlags = STARTF_USESTDHANDLES;
     PROCESS_INFORMATION process = {};
     EXPECT_TRUE(CreateProcessW(exe.c_str(), &line[0], nullptr, nullptr, FALSE, 0, nullptr,
                                working_directory.c_str(), &startup, &process));

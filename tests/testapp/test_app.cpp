@@ -449,6 +449,8 @@ void start_program(wchar_t** argv, int first, int argc)
     }
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
+    // No standard handles either: Wine hands on the caller's unasked.
+    startup.dwFlags = STARTF_USESTDHANDLES;
     PROCESS_INFORMATION process = {};
     if (!CreateProcessW(program, line, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
         printf("start-failed=%lu\n", GetLastError());
