@@ -3,7 +3,6 @@
 #include <aclapi.h>
 
 #include "launcher/remove_tree.h"
-#include "neutral/wide_bounded.h"
 
 namespace {
 
@@ -198,15 +197,19 @@ size_t volume_root_length(const wchar_t* path)
 }
 
 // The path as the system names it for people: without "\\?\", and a share
-// with its two leading separators.
+// with its two leading separators. A directory above a path that fitted the
+// target directory's buffer fits one too; the bound is only a guard.
 void copy_shown(wchar_t* out, const wchar_t* path, size_t capacity)
 {
-    if (wcsncmp(path, L"\\\\?\\UNC\\", 8) == 0) {
-        copy_wide_bounded(out, L"\\", capacity);
-        append_wide_bounded(out, path + 7, capacity);
-    } else {
-        copy_wide_bounded(out, path + 4, capacity);
+    bool share = wcsncmp(path, L"\\\\?\\UNC\\", 8) == 0;
+    size_t at = 0;
+    if (share) {
+        out[at++] = L'\\';
     }
+    for (const wchar_t* from = path + (share ? 7 : 4); *from != 0 && at + 1 < capacity; ++from) {
+        out[at++] = *from;
+    }
+    out[at] = 0;
 }
 
 }  // namespace
