@@ -254,8 +254,8 @@ TEST(private_directory, others_control_a_directory_above)
         bool as_new_subdirectory;
         bool others;
     } cases[] = {
-        {"the_users_temporary_directory", L"O:" + user + L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" + user + L")",
-         false, false, false},
+        {"the_users_temporary_directory",
+         L"O:" + user + L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" + user + L")", false, false, false},
         {"the_systems_read_by_users", L"O:" + installer + L"D:(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)", false, false,
          false},
         {"owned_by_the_system", L"O:SYD:(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;WD)", false, false, false},
