@@ -33,6 +33,17 @@ void create_target_directory()
     if (target_directory[0] == 0) {
         return;  // entry paths then start at the root of the current drive
     }
+    // Whoever controls a directory above could move the run's away after
+    // the unpacking and put another main library in its place.
+    wchar_t culprit[target_directory_capacity];
+    switch (judge_directories_above(run_directory, culprit, target_directory_capacity)) {
+    case directories_above::controlled_by_others:
+        fail_with_text(L"Error, other users could move the target directory away through '%ls'.\n", culprit);
+    case directories_above::unreadable:
+        fail_with_system_error("Error, couldn't unpack file to target path.", GetLastError());
+    case directories_above::private_to_user:
+        break;
+    }
     ensure_parent_directories(run_directory);
     if (!create_private_directory(run_directory)) {
         fail_with_system_error("Error, couldn't unpack file to target path.", GetLastError());

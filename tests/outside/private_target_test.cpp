@@ -2,6 +2,7 @@
 // access list that lets only the user and the system in; where it is, the
 // executable's template says.
 #include <windows.h>
+#include <aclapi.h>
 
 #include <gtest/gtest.h>
 
@@ -113,6 +114,50 @@ TEST(private_target, a_job_made_before_the_run_is_not_joined)
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     remove_tree(app.directory);
+}
+
+// A directory above the run's own that others control (here: everyone may
+// delete what it holds, which Wine reports for a directory of mode 777):
+// they could move the run's directory away once unpacked and put another
+// main library in its place. Refused before anything is made, also where
+// it lies further up and the directories between are still to be made.
+TEST(private_target, a_directory_above_that_others_control_is_refused)
+{
+    std::wstring open = temp_directory() + L"\\open_" + unique_start_value();
+    ASSERT_TRUE(CreateDirectoryW(open.c_str(), nullptr));
+    EXPLICIT_ACCESS_W everyone = {};
+    BuildExplicitAccessWithNameW(&everyone, const_cast<wchar_t*>(L"Everyone"), FILE_ALL_ACCESS, SET_ACCESS,
+                                 SUB_CONTAINERS_AND_OBJECTS_INHERIT);
+    PACL acl = nullptr;
+    PSECURITY_DESCRIPTOR current = nullptr;
+    PACL current_acl = nullptr;
+    ASSERT_EQ(GetNamedSecurityInfoW(open.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                    &current_acl, nullptr, &current),
+              ERROR_SUCCESS);
+    ASSERT_EQ(SetEntriesInAclW(1, &everyone, current_acl, &acl), ERROR_SUCCESS);
+    ASSERT_EQ(SetNamedSecurityInfoW(&open[0], SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, acl,
+                                    nullptr),
+              ERROR_SUCCESS);
+    LocalFree(acl);
+    LocalFree(current);
+
+    for (const wchar_t* below : {L"\\run_{PID}_{TIME}", L"\\app\\run_{PID}_{TIME}\\files"}) {
+        built_launcher app = build_launcher(L"open", {{L"test_app.dll", test_library_bytes()}}, false,
+                                            {L"--target-directory", open + below});
+        program_result result = run_launcher(app.exe, {L"--report"}, unique_start_value());
+        EXPECT_EQ(result.status, 2u) << to_utf8(below);
+        EXPECT_EQ(result.out, "") << to_utf8(below);
+        EXPECT_EQ(result.err, "Error, other users could move the target directory away through '" + to_utf8(open) +
+                                  "'.\n");
+        std::vector<std::wstring> made;
+        walk_tree(open, [&](const std::wstring& relative, const WIN32_FIND_DATAW&) {
+            made.push_back(relative);
+            return true;
+        });
+        EXPECT_TRUE(made.empty()) << to_utf8(below) << ": " << to_utf8(made[0]);
+        remove_tree(app.directory);
+    }
+    remove_tree(open);
 }
 
 TEST(private_target, unpacked_directory_grants_the_user_and_the_system_only)
