@@ -337,7 +337,13 @@ bool expand_cache_directories(const wchar_t* template_text)
 
 bool cache_is_ready()
 {
-    return is_whole_cache(cache_directory, &held_stamp);
+    // As for a run's own directory: whoever controls a directory above could
+    // move the cache away and put another in its place. A start that finds
+    // them so goes on as a first start, which refuses them with the reason.
+    wchar_t culprit[target_directory_capacity];
+    return judge_directories_above(cache_directory, culprit, target_directory_capacity) ==
+               directories_above::private_to_user &&
+           is_whole_cache(cache_directory, &held_stamp);
 }
 
 bool cache_parent_is_staging()

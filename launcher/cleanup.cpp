@@ -11,6 +11,7 @@ constexpr DWORD retry_pause_ms = 100;
 // Read by whichever thread ends the run.
 LONG volatile cleanup_armed = 0;
 LONG64 volatile deadline = -1;
+HANDLE volatile held_directory = nullptr;
 
 // The run's directory: the target directory, or the one above it that the
 // run created for itself (launcher_state.h).
@@ -28,6 +29,16 @@ void remove_target_directory()
 void arm_cleanup()
 {
     InterlockedExchange(&cleanup_armed, 1);
+}
+
+void hold_run_directory()
+{
+    HANDLE directory = CreateFileW(run_directory, FILE_LIST_DIRECTORY | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                   nullptr);
+    if (directory != INVALID_HANDLE_VALUE) {
+        InterlockedExchangePointer(const_cast<PVOID volatile*>(&held_directory), directory);
+    }
 }
 
 void limit_removal(ULONGLONG value)
@@ -50,6 +61,11 @@ void remove_target()
 {
     if (InterlockedCompareExchange(&cleanup_armed, 0, 0) == 0) {
         return;
+    }
+    HANDLE held = static_cast<HANDLE>(
+        InterlockedExchangePointer(const_cast<PVOID volatile*>(&held_directory), nullptr));
+    if (held != nullptr) {
+        CloseHandle(held);
     }
     remove_target_directory();
     for (int attempt = 0; attempt < removal_retries; ++attempt) {

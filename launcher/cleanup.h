@@ -9,6 +9,13 @@
 // that name may be someone else's.
 void arm_cleanup();
 
+// From the run's directory's creation to its removal, the parent keeps it
+// open without delete sharing: nobody can rename it away meanwhile and put
+// another directory, with another main library, in its place (which the
+// rights of a temporary directory's owner would allow). The removal lets go
+// of it first; so does the parent's end.
+void hold_run_directory();
+
 // The time (a GetTickCount64 value) by which a removal under a system
 // deadline must be over, finished or not; ~0 for none. It only ever moves
 // forward, also while a removal runs.

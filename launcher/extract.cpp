@@ -51,6 +51,7 @@ void create_target_directory()
     // Only now: before its creation a directory of that name is someone
     // else's, and an end of the run must leave it alone.
     arm_cleanup();
+    hold_run_directory();
     remember_directory(run_directory);
     // A target directory further down lies inside the run's own.
     if (wcscmp(run_directory, target_directory) != 0) {

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "outside/launcher_fixture.h"
 
 namespace {
@@ -158,6 +160,33 @@ TEST(private_target, a_directory_above_that_others_control_is_refused)
         remove_tree(app.directory);
     }
     remove_tree(open);
+}
+
+// While the run uses its directory, nobody moves it away (and puts another
+// with another main library in its place): the parent holds it open without
+// delete sharing from its creation to its removal.
+TEST(private_target, the_run_directory_stays_where_it_is_while_the_run_uses_it)
+{
+    built_launcher app = build_launcher(L"held_directory", {{L"test_app.dll", test_library_bytes()}});
+    std::wstring start = unique_start_value();
+    program_result result;
+    std::thread run([&] { result = run_launcher(app.exe, {L"--touch", L"ready", L"--sleep", L"1500"}, start); });
+    std::wstring target;
+    for (int i = 0; i < 400 && (target.empty() || !file_exists(target + L"\\ready")); ++i) {
+        std::vector<std::wstring> found = target_directories(start);
+        target = found.empty() ? L"" : found[0];
+        Sleep(25);
+    }
+    BOOL moved = !target.empty() && MoveFileW(target.c_str(), (target + L"_moved").c_str());
+    DWORD error = GetLastError();
+    run.join();
+    ASSERT_FALSE(target.empty()) << result.err;
+    EXPECT_FALSE(moved) << "the run's directory was moved away";
+    EXPECT_TRUE(error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) << error;
+    EXPECT_EQ(result.status, 0u) << result.err;
+    EXPECT_TRUE(target_directories(start).empty());
+    remove_tree(target + L"_moved");
+    remove_tree(app.directory);
 }
 
 TEST(private_target, unpacked_directory_grants_the_user_and_the_system_only)
