@@ -179,6 +179,27 @@ bool beside_cache(wchar_t* path, const wchar_t* suffix)
     return true;
 }
 
+// Takes a cache directory out of use: true once it is this user's private
+// one, no program runs from it, and its stamp is gone, so that no start
+// runs from it any more. A start from it holds its stamp, which cannot be
+// opened alone then: such a directory is in use and stays. The stamp goes
+// first, so that a start that comes while the rest goes finds no whole
+// directory and runs a first start of its own.
+bool retire(const wchar_t* directory)
+{
+    if (!is_private_directory(directory) || programs_run_from(directory)) {
+        return false;
+    }
+    HANDLE stamp = open_stamp(directory, DELETE | GENERIC_READ, 0);
+    if (stamp == INVALID_HANDLE_VALUE) {
+        return GetLastError() == ERROR_FILE_NOT_FOUND;  // otherwise in use, or not to be had
+    }
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    bool deleted = SetFileInformationByHandle(stamp, FileDispositionInfo, &disposition, sizeof disposition);
+    CloseHandle(stamp);
+    return deleted;
+}
+
 // Puts the staging directory in place of the cache directory: true when it
 // is there now. The one there already stays if it is whole (a concurrent
 // first start's) or in use, and is moved aside and removed otherwise.
@@ -193,38 +214,13 @@ bool move_into_place()
         CloseHandle(stamp);
     }
     wchar_t aside[target_directory_capacity];
-    if (whole || !is_private_directory(cache_directory) || !beside_cache(aside, L".old_") ||
+    if (whole || !retire(cache_directory) || !beside_cache(aside, L".old_") ||
         !MoveFileExW(cache_directory, aside, MOVEFILE_WRITE_THROUGH)) {
         return false;
     }
     bool moved = MoveFileExW(run_directory, cache_directory, MOVEFILE_WRITE_THROUGH) != 0;
     remove_directory_tree(aside);
     return moved;
-}
-
-// Another payload's cache directory, once nobody runs from it: a start from
-// it holds its stamp, which cannot be opened alone then. The stamp goes
-// first, so that a start that comes while the rest goes finds no whole
-// directory and runs a first start of its own.
-bool remove_other_version(const wchar_t* directory)
-{
-    if (!is_private_directory(directory) || programs_run_from(directory)) {
-        return false;
-    }
-    HANDLE stamp = open_stamp(directory, DELETE | GENERIC_READ, 0);
-    if (stamp == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_NOT_FOUND) {
-        return false;  // in use, or not to be had
-    }
-    if (stamp != INVALID_HANDLE_VALUE) {
-        FILE_DISPOSITION_INFO disposition = {TRUE};
-        bool deleted = SetFileInformationByHandle(stamp, FileDispositionInfo, &disposition, sizeof disposition);
-        CloseHandle(stamp);
-        if (!deleted) {
-            return false;
-        }
-    }
-    remove_directory_tree(directory);
-    return true;
 }
 
 // Calls `visit` with the full path and the classification of every
@@ -288,7 +284,10 @@ void sweep_siblings()
     for_each_sibling([&removed](const wchar_t* path, const cache_sibling_name& kind) {
         bool gone = false;
         if (kind.kind == cache_sibling_version) {
-            gone = !kind.own_digest && remove_other_version(path);
+            gone = !kind.own_digest && retire(path);
+            if (gone) {
+                remove_directory_tree(path);
+            }
         } else if (run_is_over(kind.pid, kind.time) && !programs_run_from(path) && is_private_directory(path)) {
             // What a first start or a replacement left when it was cut
             // short: its run is over, and nobody will move it into place.

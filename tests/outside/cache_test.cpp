@@ -187,6 +187,24 @@ TEST(cache, damaged_files_are_never_run_and_are_repaired)
         read_file(note, &content);
         EXPECT_EQ(content, "the note") << c.label << ": not repaired";
     }
+
+    // Damaged while a start runs from it: that start keeps its directory
+    // (the next start runs from a copy of its own), and a start after it
+    // repairs the directory.
+    PROCESS_INFORMATION holder = start_alone(cached.app.exe, {L"--touch", L"running", L"--sleep", L"3000"},
+                                             cached.app.directory + L"\\out");
+    for (int i = 0; i < 400 && !file_exists(cache[0] + L"\\files\\running"); ++i) {
+        Sleep(25);
+    }
+    DeleteFileW(note.c_str());
+    program_result beside_running = run_launcher(cached.app.exe, {L"--report"}, unique_start_value());
+    EXPECT_NE(library_directory(beside_running), cache[0] + L"\\files");
+    EXPECT_EQ(settled(cached.base, 1), cache);
+    EXPECT_TRUE(file_exists(cache[0] + L"\\files\\test_app.dll")) << "removed under a running start";
+    EXPECT_EQ(finish(holder), 0u);
+    run_launcher(cached.app.exe, {}, unique_start_value());
+    settled(cached.base, 1);
+    EXPECT_TRUE(file_exists(note)) << "not repaired once unused";
     remove_all(cached);
 }
 
