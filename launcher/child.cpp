@@ -81,6 +81,13 @@ void prepare_child_command_line()
 void use_child_arguments()
 {
     fill_launch_module_path();
+    if (command_line_splits_plainly(GetCommandLineW()) && launcher_argc > 0) {
+        // The runtime's elements are the shell splitter's then, and loading
+        // the shell's library would cost a start from the cache a good part
+        // of its time.
+        launcher_argv[0] = launch_module_path;
+        return;
+    }
     int count = 0;
     wchar_t** arguments = shell_command_line_to_argv(GetCommandLineW(), &count);
     if (arguments == nullptr) {

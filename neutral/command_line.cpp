@@ -58,3 +58,29 @@ void build_command_line(wchar_t* command_line, size_t capacity, wchar_t* const* 
         append_quoted_argument(command_line, arguments[i], capacity);
     }
 }
+
+bool command_line_splits_plainly(const wchar_t* line)
+{
+    const wchar_t* at = line;
+    if (*at == L'"') {
+        // The program name runs to the next quote, whatever it holds.
+        for (++at; *at != 0 && *at != L'"'; ++at) {
+        }
+        if (*at == 0) {
+            return true;  // nothing follows it
+        }
+        ++at;
+    } else {
+        for (; *at != 0 && *at != L' ' && *at != L'\t'; ++at) {
+            if (*at == L'"') {
+                return false;
+            }
+        }
+    }
+    for (; *at != 0; ++at) {
+        if (*at == L'"') {
+            return false;
+        }
+    }
+    return true;
+}

@@ -1,7 +1,8 @@
 #!/bin/bash
 # The session ends (logoff, shutdown, an update's reboot) while an application
 # runs, under a GUI-subsystem and under a console launcher: no target
-# directory may be left behind. `wineboot --end-session --kill` sends
+# directory may be left behind. An application that runs from its unpack
+# cache keeps the cache. `wineboot --end-session --kill` sends
 # WM_QUERYENDSESSION and WM_ENDSESSION to every top-level window, waits for
 # the answers and then kills every program, as Windows does at a session's
 # end. It ends everything in its prefix, so this test has a prefix of its own
@@ -29,6 +30,24 @@ for kind in gui console; do
         --sleep 60000 </dev/null >/dev/null 2>&1 &
 done
 
+# A start from the cache: its first start has put the cache in place.
+cached="$work/cached_app.exe"
+cache_template="$(windows_path "$work/cache")\\app"
+"$wine_run" "$pack" pack --launcher "$(windows_path "$gui_stub")" --output "$(windows_path "$cached")" --cache \
+    --target-directory "$cache_template" "$(windows_path "$library")" >/dev/null || fail "could not package $cached"
+"$wine_run" "$cached" </dev/null >/dev/null 2>&1 || fail "the cached application's first start failed"
+cache=""
+for _ in $(seq 1 300); do
+    cache=$(find "$work/cache" -maxdepth 1 -name 'app_????????????????' -type d 2>/dev/null | head -n 1)
+    [ -n "$cache" ] && [ -f "$cache/stamp" ] && break
+    cache=""
+    sleep 0.1
+done
+[ -n "$cache" ] || fail "the cache was never put in place"
+"$wine_run" "$cached" --touch ready.txt --sleep 60000 </dev/null >/dev/null 2>&1 &
+for _ in $(seq 1 300); do [ -f "$cache/files/ready.txt" ] && break; sleep 0.1; done
+[ -f "$cache/files/ready.txt" ] || fail "the cached application never started"
+
 for start in "${starts[@]}"; do
     ready=""
     for _ in $(seq 1 300); do
@@ -53,6 +72,7 @@ for start in "${starts[@]}"; do
     left=$(find "$temp_root" -maxdepth 4 -type d -name "onefile_*_$start" 2>/dev/null)
     [ -z "$left" ] || fail "left behind at the session's end: $left"
 done
+[ -f "$cache/stamp" ] && [ -f "$cache/files/$(basename "$library")" ] || fail "the cache went at the session's end"
 check_sentinel "$work/cwd"
-echo "session end: no target directory left behind (GUI and console launchers), ${elapsed}s"
+echo "session end: no target directory left behind (GUI and console launchers), the cache kept, ${elapsed}s"
 echo "1 passed, 0 failed"

@@ -106,4 +106,47 @@ TEST(command_line, needs_exactly_its_length_plus_terminator)
     EXPECT_EXIT(joined(arguments, expected.size()), testing::ExitedWithCode(3), "");
 }
 
+// Lines that any splitter takes apart alike after the program name, so that a
+// start can take the runtime's elements instead of loading the shell's
+// splitter; the reference splitter agrees on each of them with a plain split
+// at blanks and tabs.
+TEST(command_line, plain_lines_are_told_from_those_that_need_the_shell)
+{
+    struct {
+        const wchar_t* line;
+        bool plain;
+    } cases[] = {
+        {L"app.exe", true},
+        {L"app.exe --flag C:\\dir\\ x\\\\y  two\tparts", true},
+        {L"\"C:\\Program Files\\app.exe\" a b", true},
+        {L"\"C:\\no end", true},
+        {L"app.exe \"a b\"", false},
+        {L"app.exe a\\\"b", false},
+        {L"app\"x y\" z", false},
+        {L"\"app.exe\"x \"\"", false},
+        {L"", true},
+    };
+    for (const auto& c : cases) {
+        std::string label(c.line, c.line + wcslen(c.line));
+        EXPECT_EQ(command_line_splits_plainly(c.line), c.plain) << label;
+        if (!c.plain) {
+            continue;
+        }
+        // After the program name: the reference splitter's elements are the
+        // runs between blanks and tabs.
+        std::wstring rest = c.line;
+        size_t end = rest[0] == L'"' ? rest.find(L'"', 1) : rest.find_first_of(L" \t");
+        rest = end == std::wstring::npos ? L"" : rest.substr(end + 1);
+        std::vector<std::wstring> split;
+        split_command_line(rest.c_str(), &split);
+        std::vector<std::wstring> plain;
+        for (size_t at = rest.find_first_not_of(L" \t"); at != std::wstring::npos;) {
+            size_t stop = rest.find_first_of(L" \t", at);
+            plain.push_back(rest.substr(at, stop == std::wstring::npos ? std::wstring::npos : stop - at));
+            at = stop == std::wstring::npos ? stop : rest.find_first_not_of(L" \t", stop);
+        }
+        EXPECT_EQ(split, plain) << label;
+    }
+}
+
 }  // namespace

@@ -133,8 +133,12 @@ TEST(cache, later_starts_run_from_the_files_the_first_start_left)
     ASSERT_EQ(cache.size(), 1u);
     EXPECT_EQ(cache[0].size(), cached.base.size() + 17) << "named after the payload's digest: " << to_utf8(cache[0]);
 
-    for (int run = 0; run < 2; ++run) {
-        std::vector<std::wstring> arguments = {L"--report", L"--list", L"--status", L"6", L"two words", L""};
+    // Arguments that need the shell's splitter, and plain ones.
+    const std::vector<std::wstring> argument_lists[] = {
+        {L"--report", L"--list", L"--status", L"6", L"two words", L"", L"q\"uote"},
+        {L"--report", L"--list", L"--status", L"6", L"C:\\dir\\", L"back\\\\slashes"},
+    };
+    for (const std::vector<std::wstring>& arguments : argument_lists) {
         program_result later = run_launcher(cached.app.exe, arguments, unique_start_value());
         EXPECT_EQ(later.status, 6u) << later.err;
         app_report report = parse_report(later.out);
