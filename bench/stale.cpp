@@ -12,15 +12,6 @@
 #include "launcher/launcher_state.h"
 #include "launcher/private_directory.h"
 
-// The launcher's main sequence owns these; this program links its stages
-// without it.
-int launcher_argc = 0;
-wchar_t** launcher_argv = nullptr;
-wchar_t target_directory[target_directory_capacity];
-wchar_t run_directory[target_directory_capacity];
-wchar_t main_library_path[main_library_path_capacity];
-const wchar_t* parent_identifier = nullptr;
-
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
 {
     if (__argc != 3) {

@@ -84,31 +84,33 @@ await_unpacked() {
 seconds_since() { awk -v a="$1" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }'; }
 
 # 1. The application decides. One that handles Ctrl+C goes on sleeping
-#    for three seconds after it and ends with its own status; one that does
-#    not is ended by the system's default handling at once.
+#    after it and ends with its own status; one that does not is ended by
+#    the system's default handling at once. Either way the directory goes.
+# interrupt_running WAIT ARGS...: starts the application with ARGS, sends
+# Ctrl+C once it runs and waits at most WAIT tenths of a second for the end;
+# sets `status` and `elapsed`.
+interrupt_running() {
+    local wait=$1
+    shift
+    start_in_terminal "'$exe'" --touch ready.txt "$@"
+    await_unpacked
+    for _ in $(seq 1 100); do [ -e "$target/ready.txt" ] && break; sleep 0.1; done
+    local began
+    began=$(date +%s.%N)
+    interrupt
+    await_end "$wait"
+    elapsed=$(seconds_since "$began")
+    [ -d "$target" ] && fail "the target directory was not removed: $target"
+}
 exe="$work/interrupt_app.exe"
 package "$stub" "$exe"
-start_in_terminal "'$exe'" --ignore-interrupt --touch ready.txt --sleep 4000 --status 42
-await_unpacked
-for _ in $(seq 1 100); do [ -e "$target/ready.txt" ] && break; sleep 0.1; done
-began=$(date +%s.%N)
-interrupt
-await_end 150
-elapsed=$(seconds_since "$began")
+interrupt_running 150 --ignore-interrupt --sleep 4000 --status 42
 [ "$status" -eq 42 ] || fail "status $status, expected the application's own 42: $(tr -d '\r' <"$work/out" | head -n 3)"
 awk -v e="$elapsed" 'BEGIN { exit !(e >= 2.0) }' || fail "the application was cut short ${elapsed}s after the interrupt"
-[ -d "$target" ] && fail "the target directory was not removed: $target"
 echo "console interrupt ignored by the application: it ran on to its own status 42, directory removed"
 
-start_in_terminal "'$exe'" --touch ready.txt --sleep 60000
-await_unpacked
-for _ in $(seq 1 100); do [ -e "$target/ready.txt" ] && break; sleep 0.1; done
-began=$(date +%s.%N)
-interrupt
-await_end 100
-elapsed=$(seconds_since "$began")
+interrupt_running 100 --sleep 60000
 awk -v e="$elapsed" 'BEGIN { exit !(e < 4.0) }' || fail "the application took ${elapsed}s to end after the interrupt"
-[ -d "$target" ] && fail "the target directory was not removed: $target"
 check_sentinel "$work/cwd"
 echo "console interrupt not handled by the application: it ended at once (${elapsed}s), directory removed"
 
