@@ -1,6 +1,7 @@
 #include "launcher/cleanup.h"
 
 #include "launcher/launcher_state.h"
+#include "launcher/private_directory.h"
 #include "launcher/remove_tree.h"
 
 namespace {
@@ -31,14 +32,22 @@ void arm_cleanup()
     InterlockedExchange(&cleanup_armed, 1);
 }
 
-void hold_run_directory()
+bool hold_run_directory()
 {
-    HANDLE directory = CreateFileW(run_directory, FILE_LIST_DIRECTORY | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                   nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                   nullptr);
-    if (directory != INVALID_HANDLE_VALUE) {
-        InterlockedExchangePointer(const_cast<PVOID volatile*>(&held_directory), directory);
+    HANDLE directory = CreateFileW(run_directory, FILE_LIST_DIRECTORY | READ_CONTROL | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (directory == INVALID_HANDLE_VALUE) {
+        return false;
     }
+    InterlockedExchangePointer(const_cast<PVOID volatile*>(&held_directory), directory);
+    // Someone else's directory put there in the moment since its making
+    // has another owner.
+    if (!is_private_directory(directory)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    return true;
 }
 
 void limit_removal(ULONGLONG value)

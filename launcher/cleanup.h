@@ -13,8 +13,10 @@ void arm_cleanup();
 // open without delete sharing: nobody can rename it away meanwhile and put
 // another directory, with another main library, in its place (which the
 // rights of a temporary directory's owner would allow). The removal lets go
-// of it first; so does the parent's end.
-void hold_run_directory();
+// of it first; so does the parent's end. False, with GetLastError set, when
+// what the path leads to now is not the private directory just made (it
+// was swapped in the moment between the two).
+bool hold_run_directory();
 
 // The time (a GetTickCount64 value) by which a removal under a system
 // deadline must be over, finished or not; ~0 for none. It only ever moves

@@ -48,10 +48,13 @@ void create_target_directory()
     if (!create_private_directory(run_directory)) {
         fail_with_system_error("Error, couldn't unpack file to target path.", GetLastError());
     }
-    // Only now: before its creation a directory of that name is someone
-    // else's, and an end of the run must leave it alone.
+    if (!hold_run_directory()) {
+        fail_with_system_error("Error, couldn't unpack file to target path.", GetLastError());
+    }
+    // Only now: before its creation (and, should it have been swapped, at
+    // all) a directory of that name is someone else's, and an end of the run
+    // must leave it alone.
     arm_cleanup();
-    hold_run_directory();
     remember_directory(run_directory);
     // A target directory further down lies inside the run's own.
     if (wcscmp(run_directory, target_directory) != 0) {

@@ -314,6 +314,13 @@ bool is_private_directory(const wchar_t* path)
     if (directory == INVALID_HANDLE_VALUE) {
         return false;
     }
+    bool mine = is_private_directory(directory);
+    CloseHandle(directory);
+    return mine;
+}
+
+bool is_private_directory(HANDLE directory)
+{
     BY_HANDLE_FILE_INFORMATION information = {};
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     bool usable = GetFileInformationByHandle(directory, &information) &&
@@ -322,7 +329,6 @@ bool is_private_directory(const wchar_t* path)
                   GetSecurityInfo(directory, SE_FILE_OBJECT,
                                   OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION,
                                   nullptr, nullptr, nullptr, nullptr, &descriptor) == ERROR_SUCCESS;
-    CloseHandle(directory);
     bool mine = usable && descriptor_is_private(descriptor);
     if (descriptor != nullptr) {
         LocalFree(descriptor);
@@ -417,7 +423,11 @@ directories_above judge_directories_above(const wchar_t* directory, wchar_t* cul
             copy_shown(culprit, path, capacity);
             return directories_above::controlled_by_others;
         }
-        missing_below = false;
+        // The nearest existing directory only: the run's directory, held
+        // open from its creation, cannot be renamed away (nor, on Windows,
+        // any directory above it), so what could move it is only the
+        // directory it is made in, in the moment before it is held.
+        return directories_above::private_to_user;
     }
     return directories_above::private_to_user;
 }

@@ -55,6 +55,8 @@ bool create_private_directory(const wchar_t* path);
 // (another owner, another access list or label, a link planted under a
 // run's name) is someone else's and is left alone.
 bool is_private_directory(const wchar_t* path);
+// The same for a directory already open (with READ_CONTROL).
+bool is_private_directory(HANDLE directory);
 // The same judgement of a directory's descriptor (owner, access list and
 // label) alone.
 bool descriptor_is_private(PSECURITY_DESCRIPTOR descriptor);
@@ -86,10 +88,13 @@ bool label_read_back_holds(SECURITY_DESCRIPTOR_CONTROL control, const ACL* syste
 // entries pass on to subdirectories (CREATOR OWNER being the user).
 bool others_control_directory(PSID owner, const ACL* dacl, PSID user, bool volume_root, bool as_new_subdirectory);
 
-// Judges every directory above `directory` up to its volume's root,
-// following links as a path does, with the user of this process's token;
-// where some are missing, the nearest existing one as the maker of the
-// rest. Nothing is created.
+// Judges the directory that `directory` is to be made in, following links
+// as a path does, with the user of this process's token; where it and
+// others above are missing, the nearest existing one, also as the maker of
+// the rest. Nothing is created. Directories further up are not judged: the
+// run's directory is held open from its creation (launcher/cleanup.h),
+// which keeps it, and on Windows every directory above it, from being
+// renamed.
 enum class directories_above { private_to_user, controlled_by_others, unreadable };
 // `culprit` receives the first directory that others control, as the
 // system names it (without a `\\?\` prefix); unreadable leaves GetLastError
