@@ -424,7 +424,7 @@ directories_above judge_directories_above(const wchar_t* directory, wchar_t* cul
             return directories_above::controlled_by_others;
         }
         // The nearest existing directory only: the run's directory, held
-        // open from its creation, cannot be renamed away (nor, on Windows,
+        // open from its creation, cannot be renamed away (nor, on NTFS,
         // any directory above it), so what could move it is only the
         // directory it is made in, in the moment before it is held.
         return directories_above::private_to_user;

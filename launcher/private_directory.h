@@ -93,7 +93,7 @@ bool others_control_directory(PSID owner, const ACL* dacl, PSID user, bool volum
 // others above are missing, the nearest existing one, also as the maker of
 // the rest. Nothing is created. Directories further up are not judged: the
 // run's directory is held open from its creation (launcher/cleanup.h),
-// which keeps it, and on Windows every directory above it, from being
+// which keeps it, and on NTFS every directory above it, from being
 // renamed.
 enum class directories_above { private_to_user, controlled_by_others, unreadable };
 // `culprit` receives the first directory that others control, as the
