@@ -174,6 +174,9 @@ path_spec_template_problem path_spec_check_template(const wchar_t* spec, size_t 
     bool pid = false;
     bool time = false;
     bool rooted = false;
+    bool folder_inside = false;
+    size_t folder_at = 0;
+    size_t folder_length = 0;
     size_t open_at = 0;
     bool name_open = false;
     for (size_t i = 0; i < length; ++i) {
@@ -213,8 +216,16 @@ path_spec_template_problem path_spec_check_template(const wchar_t* spec, size_t 
             if (which == spec_program || which == spec_program_base || which == spec_program_dir) {
                 return template_program;
             }
+            bool folder = which == spec_temp || which == spec_home || which == spec_cache_dir;
             if (open_at == 0) {
-                rooted = which == spec_temp || which == spec_home || which == spec_cache_dir;
+                rooted = folder;
+            } else if (folder && !folder_inside) {
+                // A whole folder's path further in names nothing sensible,
+                // and its expansion drops the separators before it, so
+                // that a directory would run into the next.
+                folder_inside = true;
+                folder_at = open_at;
+                folder_length = i + 1 - open_at;
             }
             pid |= which == spec_pid;
             time |= which == spec_time;
@@ -237,6 +248,10 @@ path_spec_template_problem path_spec_check_template(const wchar_t* spec, size_t 
     bool share = length >= 2 && spec[0] == L'\\' && spec[1] == L'\\';
     if (!rooted && !drive && !share) {
         return template_not_absolute;
+    }
+    if (folder_inside) {
+        *facts = {folder_at, folder_length, 0};
+        return template_folder_inside;
     }
     if (kind == cache_template) {
         if (pid || time) {
@@ -272,6 +287,8 @@ const char* path_spec_template_problem_text(path_spec_template_problem problem)
     case template_ok: return "a usable template";
     case template_too_long: return "it is longer than a target directory can be";
     case template_trailing_separator: return "it ends with a separator";
+    case template_folder_inside:
+        return "{TEMP}, {HOME} and {CACHE_DIR} name whole folders and may only start it";
     case template_per_run:
         return "with the cache every run shares one directory, and {PID} and {TIME} would give each run its own";
     case template_unclosed: return "a '{' has no '}'";

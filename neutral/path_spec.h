@@ -66,6 +66,7 @@ enum path_spec_template_problem {
     template_no_time,
     template_trailing_separator,  // the run would be given a directory it has made already
     template_per_run,             // {PID} or {TIME} in a cache's template
+    template_folder_inside,       // {TEMP}, {HOME} or {CACHE_DIR} anywhere but at the start
 };
 
 struct path_spec_template_facts {

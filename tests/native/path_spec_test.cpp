@@ -183,6 +183,8 @@ TEST(path_spec, target_directory_templates)
         {L"{TEMP}\\{}_{PID}_{TIME}", template_unknown, L"{}"},
         {L"{PROGRAM_DIR}\\{PID}_{TIME}", template_program, L"{PROGRAM_DIR}"},
         {L"{TEMP}\\{PROGRAM_BASE}_{PID}_{TIME}", template_program, L"{PROGRAM_BASE}"},
+        {L"{TEMP}\\x_{PID}_{TIME}\\\\{TEMP}\\y", template_folder_inside, L"{TEMP}"},
+        {L"D:\\{HOME}_{PID}_{TIME}", template_folder_inside, L"{HOME}"},
         {L"{TEMP}\\{PID}_{TIME}_{x", template_unclosed, L"{x"},
         {L"{TEMP}\\a{b{PID}_{TIME}", template_unclosed, L"{b"},
         {too_long.c_str(), template_too_long, L""},
