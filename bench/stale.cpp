@@ -1,8 +1,10 @@
 // What runs killed outright leave, for the start-up sweep's cost: COUNT
 // directories in DIRECTORY named as the default template names a run's own
 // ("onefile_<pid>_<time>", identifiers no process has), made private as a
-// parent makes them, each holding ten files of 10 KiB.
-//   onefile-bench-stale DIRECTORY COUNT
+// parent makes them, each holding ten files of 10 KiB. With another PREFIX
+// than "onefile", the same directories under names the sweep leaves alone,
+// for the baseline.
+//   onefile-bench-stale DIRECTORY COUNT [PREFIX]
 // Status 0 when all were made, 1 otherwise, 2 on bad arguments.
 #include <windows.h>
 #include <stdio.h>
@@ -14,14 +16,15 @@
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
 {
-    if (__argc != 3) {
+    if (__argc != 3 && __argc != 4) {
         return 2;
     }
+    const wchar_t* prefix = __argc == 4 ? __wargv[3] : L"onefile";
     int count = _wtoi(__wargv[2]);
     static char data[10240];
     for (int i = 0; i < count; ++i) {
         wchar_t path[MAX_PATH];
-        _snwprintf(path, MAX_PATH, L"%ls\\onefile_%d_%d", __wargv[1], 4000000 + i, 1000 + i);
+        _snwprintf(path, MAX_PATH, L"%ls\\%ls_%d_%d", __wargv[1], prefix, 4000000 + i, 1000 + i);
         path[MAX_PATH - 1] = 0;
         if (!create_private_directory(path)) {
             return 1;

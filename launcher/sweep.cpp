@@ -19,6 +19,10 @@ namespace {
 constexpr int removal_cap = 16;
 constexpr int examined_cap = 4096;
 constexpr DWORD time_cap_ms = 10000;
+// Background priority is no promise (Wine schedules every thread alike), so
+// the sweep also pauses after every directory it removes, leaving the
+// processor and the disk to the application's start in between.
+constexpr DWORD removal_pause_ms = 20;
 // Levels from the shared directory down to a run's own ("{HOME}\{TIME}\{PID}").
 constexpr size_t level_cap = 16;
 constexpr size_t sweep_path_capacity = 32768;
@@ -54,6 +58,7 @@ void consider(sweep_state* state, const run_identity& identity)
         is_private_directory(sweep_path)) {
         remove_directory_tree(sweep_path);
         ++state->removed;
+        Sleep(removal_pause_ms);
     }
 }
 
