@@ -288,11 +288,10 @@ void sweep_siblings()
             if (gone) {
                 remove_directory_tree(path);
             }
-        } else if (run_is_over(kind.pid, kind.time) && !programs_run_from(path) && is_private_directory(path)) {
+        } else {
             // What a first start or a replacement left when it was cut
-            // short: its run is over, and nobody will move it into place.
-            remove_directory_tree(path);
-            gone = true;
+            // short: once its run is over, nobody will move it into place.
+            gone = remove_if_left_over(path, kind.pid, kind.time);
         }
         removed += gone ? 1 : 0;
         return removed < sibling_removal_cap;

@@ -50,15 +50,20 @@ bool hold_run_directory()
     return true;
 }
 
-void limit_removal(ULONGLONG value)
+void bring_forward(LONG64 volatile* shared, ULONGLONG value)
 {
     for (;;) {
-        LONG64 seen = InterlockedCompareExchange64(&deadline, 0, 0);
+        LONG64 seen = InterlockedCompareExchange64(shared, 0, 0);
         if (static_cast<ULONGLONG>(seen) <= value ||
-            InterlockedCompareExchange64(&deadline, static_cast<LONG64>(value), seen) == seen) {
+            InterlockedCompareExchange64(shared, static_cast<LONG64>(value), seen) == seen) {
             return;
         }
     }
+}
+
+void limit_removal(ULONGLONG value)
+{
+    bring_forward(&deadline, value);
 }
 
 ULONGLONG removal_deadline()

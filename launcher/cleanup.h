@@ -18,9 +18,12 @@ void arm_cleanup();
 // was swapped in the moment between the two).
 bool hold_run_directory();
 
-// The time (a GetTickCount64 value) by which a removal under a system
-// deadline must be over, finished or not; ~0 for none. It only ever moves
-// forward, also while a removal runs.
+// Moves a deadline that several threads share (a GetTickCount64 value, ~0
+// for none) forward to `value`, never back.
+void bring_forward(LONG64 volatile* deadline, ULONGLONG value);
+
+// The time by which a removal under a system deadline must be over, finished
+// or not; ~0 for none. It only ever moves forward, also while a removal runs.
 void limit_removal(ULONGLONG deadline);
 ULONGLONG removal_deadline();
 

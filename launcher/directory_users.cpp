@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
+#include "launcher/normalise.h"
 #include "launcher/system_library.h"
 #include "neutral/wide_bounded.h"
 
@@ -19,7 +20,6 @@ wchar_t final_spelling[spelling_capacity];
 wchar_t image_path[spelling_capacity];
 
 using image_name_function = BOOL(WINAPI*)(HANDLE, DWORD, LPWSTR, PDWORD);
-using final_path_function = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
 
 void with_separator(wchar_t* spelling)
 {
@@ -33,34 +33,13 @@ void with_separator(wchar_t* spelling)
 // Fills the two spellings; false when the directory is not there.
 bool spell_directory(const wchar_t* directory)
 {
-    if (wcslen(directory) + 2 > spelling_capacity) {
+    if (wcslen(directory) + 2 > spelling_capacity ||
+        !resolve_final_path(final_spelling, directory, spelling_capacity - 1, true)) {
         return false;
-    }
-    copy_wide_bounded(given_spelling, directory, spelling_capacity);
-    with_separator(given_spelling);
-    final_spelling[0] = 0;
-    HANDLE handle = CreateFileW(directory, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    auto final_path = bind_system_function<final_path_function>(L"kernel32.dll", "GetFinalPathNameByHandleW");
-    DWORD length =
-        final_path != nullptr ? final_path(handle, image_path, spelling_capacity - 1, FILE_NAME_NORMALIZED) : 0;
-    CloseHandle(handle);
-    if (length == 0 || length >= spelling_capacity - 1) {
-        return true;
-    }
-    // The drive form, as process paths are reported: "\\?\C:\..." -> "C:\...",
-    // "\\?\UNC\server\..." -> "\\server\...".
-    if (wcsncmp(image_path, L"\\\\?\\UNC\\", 8) == 0) {
-        copy_wide_bounded(final_spelling, L"\\\\", spelling_capacity);
-        append_wide_bounded(final_spelling, image_path + 8, spelling_capacity);
-    } else {
-        copy_wide_bounded(final_spelling, wcsncmp(image_path, L"\\\\?\\", 4) == 0 ? image_path + 4 : image_path,
-                          spelling_capacity);
     }
     with_separator(final_spelling);
+    copy_wide_bounded(given_spelling, directory, spelling_capacity);
+    with_separator(given_spelling);
     return true;
 }
 

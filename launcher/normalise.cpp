@@ -39,9 +39,10 @@ bool resolve_final_path(wchar_t* destination, const wchar_t* source, size_t capa
         return true;
     }
     // Access 0: the handle serves queries only, so no sharing mode of the
-    // running executable can refuse it.
+    // running executable can refuse it. Backup semantics: a directory opens
+    // too.
     HANDLE file = CreateFileW(source, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return false;
     }

@@ -5,8 +5,8 @@
 #include <stddef.h>
 #include <wchar.h>
 
-// The path the file system reports for the open file (links resolved when
-// `resolve`), without the "\\?\" prefix where a plain form exists. Works in
+// The path the file system reports for the open file or directory (links
+// resolved when `resolve`), without the "\\?\" prefix where a plain form exists. Works in
 // place when destination == source. False when the file cannot be opened
 // or the path does not fit; the destination then holds no usable path.
 bool resolve_final_path(wchar_t* destination, const wchar_t* source, size_t capacity, bool resolve);

@@ -82,17 +82,6 @@ ULONGLONG read_deadline(LONG64 volatile* deadline)
     return static_cast<ULONGLONG>(InterlockedCompareExchange64(deadline, 0, 0));
 }
 
-void bring_forward(LONG64 volatile* deadline, ULONGLONG value)
-{
-    for (;;) {
-        LONG64 seen = InterlockedCompareExchange64(deadline, 0, 0);
-        if (static_cast<ULONGLONG>(seen) <= value ||
-            InterlockedCompareExchange64(deadline, static_cast<LONG64>(value), seen) == seen) {
-            return;
-        }
-    }
-}
-
 void limit_end(DWORD grace_ms, DWORD budget_ms)
 {
     ULONGLONG now = GetTickCount64();

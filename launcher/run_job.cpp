@@ -46,10 +46,10 @@ bool list_job(HANDLE job)
 // TALMIR_ONEFILE_PARENT and TALMIR_ONEFILE_START.
 bool run_object_name(wchar_t* name, const wchar_t* suffix)
 {
-    wchar_t spec[64];
-    copy_wide_bounded(spec, L"Local\\onefile_{PID}_{TIME}", 64);
-    append_wide_bounded(spec, suffix, 64);
-    return expand_path_spec(name, spec, run_object_name_capacity);
+    wchar_t name_template[64];
+    copy_wide_bounded(name_template, L"Local\\onefile_{PID}_{TIME}", 64);
+    append_wide_bounded(name_template, suffix, 64);
+    return expand_path_spec(name, name_template, run_object_name_capacity);
 }
 
 void close_if_open(HANDLE* handle)

@@ -31,7 +31,7 @@ constexpr size_t sweep_path_capacity = 32768;
 constexpr SIZE_T thread_stack = 1 << 20;
 
 struct sweep_state {
-    const wchar_t* spec;
+    const wchar_t* template_text;
     size_t component_start[level_cap];
     size_t component_length[level_cap];
     size_t levels;
@@ -54,9 +54,7 @@ void consider(sweep_state* state, const run_identity& identity)
                                                         CSTR_EQUAL) {
         return;
     }
-    if (run_is_over(identity.pid, identity.time) && !programs_run_from(sweep_path) &&
-        is_private_directory(sweep_path)) {
-        remove_directory_tree(sweep_path);
+    if (remove_if_left_over(sweep_path, identity.pid, identity.time)) {
         ++state->removed;
         Sleep(removal_pause_ms);
     }
@@ -84,7 +82,7 @@ void visit(sweep_state* state, size_t level, const run_identity& above)
             continue;
         }
         run_identity identity = above;
-        if (run_pattern_match(state->spec + state->component_start[level], state->component_length[level],
+        if (run_pattern_match(state->template_text + state->component_start[level], state->component_length[level],
                               found.cFileName, &state->provider, &identity) != run_match_one ||
             length + 1 + wcslen(found.cFileName) >= sweep_path_capacity) {
             continue;
@@ -105,16 +103,16 @@ DWORD WINAPI sweep_thread(void*)
 {
     SetThreadPriority(GetCurrentThread(), THREAD_MODE_BACKGROUND_BEGIN);
     sweep_state state = {};
-    state.spec = target_directory_template();
+    state.template_text = target_directory_template();
     path_spec_template_facts facts;
-    if (state.spec == nullptr ||
-        path_spec_check_template(state.spec, target_directory_capacity, &facts) != template_ok) {
+    if (state.template_text == nullptr ||
+        path_spec_check_template(state.template_text, target_directory_capacity, &facts) != template_ok) {
         return 0;
     }
-    size_t base = run_pattern_base(state.spec, facts.run_root);
+    size_t base = run_pattern_base(state.template_text, facts.run_root);
     for (size_t at = base + 1; at < facts.run_root && state.levels < level_cap;) {
         size_t end = at;
-        while (end < facts.run_root && state.spec[end] != L'\\') {
+        while (end < facts.run_root && state.template_text[end] != L'\\') {
             ++end;
         }
         state.component_start[state.levels] = at;
@@ -122,12 +120,12 @@ DWORD WINAPI sweep_thread(void*)
         at = end + 1;
     }
     // The shared directory itself, expanded as the run's own was.
-    wchar_t base_spec[target_directory_capacity];
+    wchar_t base_template[target_directory_capacity];
     for (size_t i = 0; i < base; ++i) {
-        base_spec[i] = state.spec[i];
+        base_template[i] = state.template_text[i];
     }
-    base_spec[base] = 0;
-    if (state.levels == 0 || base == 0 || !expand_path_spec(sweep_path, base_spec, sweep_path_capacity)) {
+    base_template[base] = 0;
+    if (state.levels == 0 || base == 0 || !expand_path_spec(sweep_path, base_template, sweep_path_capacity)) {
         return 0;
     }
     state.provider = system_values();
@@ -160,4 +158,13 @@ bool run_is_over(unsigned long pid, unsigned long long time)
                 (process_creation_time(process, &creation) && !time_not_before(time, creation));
     CloseHandle(process);
     return over;
+}
+
+bool remove_if_left_over(const wchar_t* directory, unsigned long pid, unsigned long long time)
+{
+    if (!run_is_over(pid, time) || programs_run_from(directory) || !is_private_directory(directory)) {
+        return false;
+    }
+    remove_directory_tree(directory);
+    return true;
 }

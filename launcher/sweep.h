@@ -21,3 +21,8 @@ void start_sweep();
 // created after the time (the identifier was reused). A process that cannot
 // be asked keeps its run alive.
 bool run_is_over(unsigned long pid, unsigned long long time);
+
+// Removes `directory`, which the run that `pid` and `time` name left, when
+// that run is over, no program runs from the directory, and it is this
+// user's private one; true when it did.
+bool remove_if_left_over(const wchar_t* directory, unsigned long pid, unsigned long long time);

@@ -253,25 +253,19 @@ path_spec_template_problem path_spec_check_template(const wchar_t* spec, size_t 
         *facts = {folder_at, folder_length, 0};
         return template_folder_inside;
     }
-    if (kind == cache_template) {
-        if (pid || time) {
-            return template_per_run;
-        }
-        if (spec[length - 1] == L'\\') {
-            return template_trailing_separator;
-        }
-        facts->run_root = length;
-        return template_ok;
+    if (kind == cache_template && (pid || time)) {
+        return template_per_run;
     }
-    if (!pid) {
+    if (kind == run_template && !pid) {
         return template_no_pid;
     }
-    if (!time) {
+    if (kind == run_template && !time) {
         return template_no_time;
     }
     // "…\app_{PID}_{TIME}\" names the run's own directory with a separator
     // after it; the launcher would find that directory already made when it
-    // came to make the target.
+    // came to make the target. (A cache's directory, which has no {PID} or
+    // {TIME} to mark it, is the whole template.)
     if (spec[length - 1] == L'\\') {
         return template_trailing_separator;
     }

@@ -61,14 +61,14 @@ bool parse_component(const wchar_t* component, size_t length, const path_spec_pr
             return false;
         }
         // "{NAME}" with its braces, for the expansion, and NAME alone.
-        wchar_t spec[path_spec_name_capacity + 2];
+        wchar_t placeholder[path_spec_name_capacity + 2];
         for (size_t i = at; i <= close; ++i) {
-            spec[i - at] = component[i];
+            placeholder[i - at] = component[i];
         }
-        spec[close - at] = 0;
-        path_spec_placeholder which = path_spec_lookup(spec + 1);
-        spec[close - at] = L'}';
-        spec[close - at + 1] = 0;
+        placeholder[close - at] = 0;
+        path_spec_placeholder which = path_spec_lookup(placeholder + 1);
+        placeholder[close - at] = L'}';
+        placeholder[close - at + 1] = 0;
         at = close + 1;
         if (which == spec_pid || which == spec_time) {
             if (parsed->count == segment_capacity) {
@@ -78,7 +78,7 @@ bool parse_component(const wchar_t* component, size_t length, const path_spec_pr
             continue;
         }
         wchar_t value[literal_capacity];
-        if (which == spec_unknown || !expand_path_spec_with(value, spec, literal_capacity, provider)) {
+        if (which == spec_unknown || !expand_path_spec_with(value, placeholder, literal_capacity, provider)) {
             return false;
         }
         size_t value_length = 0;
@@ -157,26 +157,26 @@ void match_from(match_state* state, size_t index, size_t at, run_identity identi
 
 }  // namespace
 
-size_t run_pattern_base(const wchar_t* spec, size_t run_root)
+size_t run_pattern_base(const wchar_t* template_text, size_t run_root)
 {
     size_t component_start = 0;
     for (size_t at = 0; at < run_root; ++at) {
-        if (spec[at] == L'\\') {
+        if (template_text[at] == L'\\') {
             component_start = at + 1;
             continue;
         }
-        if (spec[at] != L'{') {
+        if (template_text[at] != L'{') {
             continue;
         }
         size_t close = at + 1;
-        while (close < run_root && spec[close] != L'}') {
+        while (close < run_root && template_text[close] != L'}') {
             ++close;
         }
         wchar_t name[path_spec_name_capacity];
         size_t length = close - at - 1;
         if (close < run_root && length < path_spec_name_capacity) {
             for (size_t i = 0; i < length; ++i) {
-                name[i] = spec[at + 1 + i];
+                name[i] = template_text[at + 1 + i];
             }
             name[length] = 0;
             path_spec_placeholder which = path_spec_lookup(name);

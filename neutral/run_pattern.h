@@ -9,11 +9,11 @@
 
 #include "neutral/path_spec.h"
 
-// The units of `spec`, a checked template, before the separator that ends
+// The units of `template_text`, a checked template, before the separator that ends
 // the directory every run shares: the components up to the first one that
 // holds {PID} or {TIME}. The components from there to the run's own
 // directory each name one level of the search.
-size_t run_pattern_base(const wchar_t* spec, size_t run_root);
+size_t run_pattern_base(const wchar_t* template_text, size_t run_root);
 
 // A run's identifier and start time as its directory's name gives them.
 // Each is taken from the first level that holds it; a later level that

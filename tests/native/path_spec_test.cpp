@@ -191,7 +191,7 @@ TEST(path_spec, target_directory_templates)
     };
     // A cache's template: one directory for every run.
     const struct {
-        const wchar_t* spec;
+        const wchar_t* template_text;
         path_spec_template_problem problem;
     } cache_cases[] = {
         {L"{CACHE_DIR}\\{COMPANY}\\{PRODUCT}", template_ok},
@@ -204,9 +204,9 @@ TEST(path_spec, target_directory_templates)
     };
     for (const auto& c : cache_cases) {
         path_spec_template_facts facts;
-        EXPECT_EQ(path_spec_check_template(c.spec, 4096, &facts, cache_template), c.problem)
-            << std::string(c.spec, c.spec + wcslen(c.spec));
-        EXPECT_EQ(facts.run_root, c.problem == template_ok ? wcslen(c.spec) : facts.run_root);
+        EXPECT_EQ(path_spec_check_template(c.template_text, 4096, &facts, cache_template), c.problem)
+            << std::string(c.template_text, c.template_text + wcslen(c.template_text));
+        EXPECT_EQ(facts.run_root, c.problem == template_ok ? wcslen(c.template_text) : facts.run_root);
     }
     for (const auto& c : cases) {
         path_spec_template_facts facts;
@@ -231,10 +231,10 @@ TEST(run_pattern, finds_only_names_a_launcher_makes)
         {L"{HOME}\\{TIME}\\{PID}", L"{HOME}"},
         {L"\\\\server\\share\\{PID}{TIME}", L"\\\\server\\share"},
     };
-    for (const auto& [spec, base] : bases) {
+    for (const auto& [template_text, base] : bases) {
         path_spec_template_facts facts;
-        ASSERT_EQ(path_spec_check_template(spec, 4096, &facts), template_ok);
-        EXPECT_EQ(std::wstring(spec).substr(0, run_pattern_base(spec, facts.run_root)), base);
+        ASSERT_EQ(path_spec_check_template(template_text, 4096, &facts), template_ok);
+        EXPECT_EQ(std::wstring(template_text).substr(0, run_pattern_base(template_text, facts.run_root)), base);
     }
 
     fake_values values;
